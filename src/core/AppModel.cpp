@@ -1,0 +1,143 @@
+#include "AppModel.h"
+
+#include <QNetworkAccessManager>
+
+namespace corvanta {
+
+namespace {
+const QString tokenKey = QStringLiteral("cv_token");
+const QString emailKey = QStringLiteral("cv_email");
+const QString exitKey = QStringLiteral("cv_exit");
+const QString apiVariable = QStringLiteral("CORVANTA_API");
+
+QVariant optionalValue(const std::optional<QString> &text)
+{
+    return text ? QVariant(*text) : QVariant();
+}
+} // namespace
+
+AppModel::AppModel(QObject *parent)
+    : AppModel(Setup{}, parent)
+{
+}
+
+AppModel::AppModel(const Setup &setup, QObject *parent)
+    : QObject(parent)
+    , m_defaults(std::make_unique<DefaultsStore>(setup.settingsFile))
+    , m_timing(setup.timing)
+    , m_network(new QNetworkAccessManager(this))
+{
+    // Restore the session; nothing is sent and nothing is started here.
+    m_token = m_defaults->value(tokenKey);
+    m_email = m_defaults->value(emailKey);
+    m_exitIP = m_defaults->value(exitKey);
+    // Taken verbatim: a set-but-empty variable gives an empty base, which makes
+    // every request fail before anything is sent.
+    m_base = qEnvironmentVariableIsSet(apiVariable.toLatin1().constData())
+        ? qEnvironmentVariable(apiVariable.toLatin1().constData())
+        : defaultBase;
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::setToken(const std::optional<QString> &token)
+{
+    m_token = token;
+    emit tokenChanged();
+}
+
+void AppModel::setEmail(const std::optional<QString> &email)
+{
+    m_email = email;
+    emit emailChanged();
+}
+
+void AppModel::setRegions(const QList<Region> &regions)
+{
+    m_regions = regions;
+    emit regionsChanged();
+}
+
+void AppModel::setSelected(const std::optional<Region> &region)
+{
+    m_selected = region;
+    emit selectedChanged();
+}
+
+void AppModel::setState(ConnState state)
+{
+    m_state = state;
+    emit stateChanged();
+}
+
+void AppModel::setExitIP(const std::optional<QString> &exitIP)
+{
+    m_exitIP = exitIP;
+    emit exitIPChanged();
+}
+
+void AppModel::setErrorMsg(const std::optional<QString> &text)
+{
+    m_errorMsg = text;
+    emit errorMsgChanged();
+}
+
+void AppModel::setBusy(bool busy)
+{
+    m_busy = busy;
+    emit busyChanged();
+}
+
+void AppModel::setAccount(const std::optional<BillingAccount> &account)
+{
+    m_account = account;
+    emit accountChanged();
+}
+
+QVariant AppModel::tokenValue() const { return optionalValue(m_token); }
+QVariant AppModel::emailValue() const { return optionalValue(m_email); }
+QVariant AppModel::exitIPValue() const { return optionalValue(m_exitIP); }
+QVariant AppModel::errorMsgValue() const { return optionalValue(m_errorMsg); }
+
+QVariantList AppModel::regionsValue() const
+{
+    QVariantList list;
+    list.reserve(m_regions.size());
+    for (const Region &r : m_regions)
+        list.append(QVariant::fromValue(r));
+    return list;
+}
+
+QVariant AppModel::selectedValue() const
+{
+    return m_selected ? QVariant::fromValue(*m_selected) : QVariant();
+}
+
+void AppModel::setSelectedValue(const QVariant &value)
+{
+    setSelected(value.canConvert<Region>() ? std::optional(value.value<Region>()) : std::nullopt);
+}
+
+QVariant AppModel::accountValue() const
+{
+    return m_account ? QVariant::fromValue(*m_account) : QVariant();
+}
+
+QCoro::Task<> AppModel::loadRegions()
+{
+    QList<Region> list;
+    try {
+        list = co_await get<QList<Region>>(QStringLiteral("/api/regions"));
+    } catch (const ApiError &) {
+        // The cause is dropped on purpose: one fixed text, old list and choice kept.
+        setErrorMsg(QStringLiteral("could not load regions"));
+        co_return;
+    }
+    setRegions(list);
+    if (!m_selected && !list.isEmpty()) {
+        const auto firstOnline = std::find_if(list.cbegin(), list.cend(), [](const Region &r) { return r.online(); });
+        setSelected(firstOnline != list.cend() ? *firstOnline : list.first());
+    }
+}
+
+} // namespace corvanta

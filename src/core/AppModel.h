@@ -1,0 +1,172 @@
+#pragma once
+
+#include "ApiError.h"
+#include "DefaultsStore.h"
+#include "JsonReader.h"
+#include "Timing.h"
+#include "WireRecords.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace corvanta {
+
+// The one object that holds everything the interface shows and every operation
+// the user can start. Views read its properties and call its operations; all of it
+// lives on the main thread. Public operations never throw: they report failures
+// through `errorMsg`.
+class AppModel : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariant token READ tokenValue NOTIFY tokenChanged)
+    Q_PROPERTY(QVariant email READ emailValue NOTIFY emailChanged)
+    Q_PROPERTY(QVariantList regions READ regionsValue NOTIFY regionsChanged)
+    Q_PROPERTY(QVariant selected READ selectedValue WRITE setSelectedValue NOTIFY selectedChanged)
+    Q_PROPERTY(ConnState state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QVariant exitIP READ exitIPValue NOTIFY exitIPChanged)
+    Q_PROPERTY(QVariant errorMsg READ errorMsgValue NOTIFY errorMsgChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)
+    Q_PROPERTY(bool isAuthed READ isAuthed NOTIFY tokenChanged)
+
+public:
+    enum class ConnState { disconnected, connecting, provisioning, connected, failed };
+    Q_ENUM(ConnState)
+
+    // What the model depends on. The defaults are what the application uses.
+    struct Setup
+    {
+        QString settingsFile = DefaultsStore::defaultFilePath();
+        Timing timing;
+    };
+
+    // The base used when CORVANTA_API is not set: the production API origin.
+    static inline const QString defaultBase = QStringLiteral("https://api.corvanta.com");
+
+    explicit AppModel(QObject *parent = nullptr);
+    explicit AppModel(const Setup &setup, QObject *parent = nullptr);
+    ~AppModel() override;
+
+    // Published fields. Setting one notifies observers and never touches the
+    // defaults store: the operations that must persist do so themselves.
+    const std::optional<QString> &token() const { return m_token; }
+    void setToken(const std::optional<QString> &token);
+    const std::optional<QString> &email() const { return m_email; }
+    void setEmail(const std::optional<QString> &email);
+    const QList<Region> &regions() const { return m_regions; }
+    void setRegions(const QList<Region> &regions);
+    const std::optional<Region> &selected() const { return m_selected; }
+    void setSelected(const std::optional<Region> &region);
+    ConnState state() const { return m_state; }
+    void setState(ConnState state);
+    const std::optional<QString> &exitIP() const { return m_exitIP; }
+    void setExitIP(const std::optional<QString> &exitIP);
+    const std::optional<QString> &errorMsg() const { return m_errorMsg; }
+    void setErrorMsg(const std::optional<QString> &text);
+    bool busy() const { return m_busy; }
+    void setBusy(bool busy);
+    const std::optional<BillingAccount> &account() const { return m_account; }
+    void setAccount(const std::optional<BillingAccount> &account);
+
+    // Signed in exactly when a token is held; an empty token counts.
+    bool isAuthed() const { return m_token.has_value(); }
+
+    const QString &base() const { return m_base; }
+    DefaultsStore &defaults() { return *m_defaults; }
+
+    // Loads the locations list; picks a first location when none is chosen yet.
+    QCoro::Task<> loadRegions();
+
+    // ---- Request layer -------------------------------------------------------
+    // Each request goes to `base` + path (plain concatenation). With `auth` and a
+    // token held, it carries "Authorization: Bearer <token>". A reply outside 2xx
+    // throws an ApiError whose text comes from check(); a reply that does not
+    // decode into T throws a decoding ApiError; transport failures throw a network
+    // ApiError with Qt's text.
+    using TextMap = QMap<QString, QString>;
+    using IntegerMap = QMap<QString, qint64>;
+
+    template<class T>
+    QCoro::Task<T> get(QString path, bool auth = false)
+    {
+        const QByteArray reply = co_await send(path, std::nullopt, auth);
+        co_return decodeReply<T>(reply);
+    }
+
+    template<class T>
+    QCoro::Task<T> post(QString path, TextMap body, bool auth = false)
+    {
+        const QByteArray reply = co_await send(path, jsonBody(body), auth);
+        co_return decodeReply<T>(reply);
+    }
+
+    template<class T>
+    QCoro::Task<T> postJSON(QString path, IntegerMap body, bool auth)
+    {
+        const QByteArray reply = co_await send(path, jsonBody(body), auth);
+        co_return decodeReply<T>(reply);
+    }
+
+    QCoro::Task<> postRaw(QString path, TextMap body, bool auth);
+
+    // Throws the service's error for a status outside 200..299: its "message" (a
+    // text, or texts joined by ", ") or else "request failed (<status>)".
+    static void check(int status, const QByteArray &data);
+
+    static QByteArray jsonBody(const TextMap &body);
+    static QByteArray jsonBody(const IntegerMap &body);
+
+signals:
+    void tokenChanged();
+    void emailChanged();
+    void regionsChanged();
+    void selectedChanged();
+    void stateChanged();
+    void exitIPChanged();
+    void errorMsgChanged();
+    void busyChanged();
+    void accountChanged();
+
+private:
+    // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
+    // of a 2xx reply.
+    QCoro::Task<QByteArray> send(QString path, std::optional<QByteArray> body, bool auth);
+
+    QVariant tokenValue() const;
+    QVariant emailValue() const;
+    QVariantList regionsValue() const;
+    QVariant selectedValue() const;
+    void setSelectedValue(const QVariant &value);
+    QVariant exitIPValue() const;
+    QVariant errorMsgValue() const;
+    QVariant accountValue() const;
+
+    // Published fields, in this order.
+    std::optional<QString> m_token;
+    std::optional<QString> m_email;
+    QList<Region> m_regions;
+    std::optional<Region> m_selected;
+    ConnState m_state = ConnState::disconnected;
+    std::optional<QString> m_exitIP;
+    std::optional<QString> m_errorMsg;
+    bool m_busy = false;
+    std::optional<BillingAccount> m_account;
+
+    // Private state.
+    QString m_base;
+
+    std::unique_ptr<DefaultsStore> m_defaults;
+    Timing m_timing;
+    QNetworkAccessManager *m_network;
+};
+
+} // namespace corvanta

@@ -1,0 +1,126 @@
+// The request layer of AppModel: building, sending and checking requests.
+
+#include "AppModel.h"
+
+#include <QCoroNetworkReply>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace corvanta {
+
+namespace {
+
+// Only absolute http(s) addresses with a host are ever sent; anything else (an
+// empty base, a base without a scheme, a path with stray characters) fails here.
+bool isSendable(const QUrl &url)
+{
+    return url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"))
+        && !url.host().isEmpty();
+}
+
+// Failures below HTTP: no route, refused, TLS, redirect trouble, time-out.
+bool isTransportError(QNetworkReply::NetworkError error)
+{
+    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
+        || (error >= QNetworkReply::ProtocolUnknownError && error < QNetworkReply::InternalServerError);
+}
+
+QString transportErrorText(const QNetworkReply &reply)
+{
+    switch (reply.error()) {
+    case QNetworkReply::OperationCanceledError:
+        // We never abort a request ourselves: a cancel is the transfer time-out.
+        return QStringLiteral("the service did not answer in time");
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("the service redirected the request to another site; it was not followed");
+    default:
+        return reply.errorString();
+    }
+}
+
+struct DeleteLater
+{
+    void operator()(QObject *o) const { o->deleteLater(); }
+};
+
+} // namespace
+
+QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> body, bool auth)
+{
+    const QString address = m_base + path;
+    const QUrl url(address, QUrl::StrictMode);
+    if (!isSendable(url))
+        throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("invalid service address \"%1\"").arg(address));
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(m_timing.requestTimeout.count()));
+    if (body)
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (auth && m_token) {
+        request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
+        // Qt's default policy would copy the token into a redirect to another origin.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    }
+
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(body ? m_network->post(request, *body) : m_network->get(request));
+    co_await reply.get();
+
+    if (isTransportError(reply->error()))
+        throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
+    const QByteArray data = reply->readAll();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        check(status.toInt(), data);
+    co_return data;
+}
+
+QCoro::Task<> AppModel::postRaw(QString path, TextMap body, bool auth)
+{
+    co_await send(path, jsonBody(body), auth);
+}
+
+void AppModel::check(int status, const QByteArray &data)
+{
+    if (status >= 200 && status < 300)
+        return;
+    QString message = QStringLiteral("request failed (%1)").arg(status);
+
+    const QJsonDocument doc = QJsonDocument::fromJson(data);
+    const QJsonValue text = doc.object().value(QLatin1String("message"));
+    if (text.isString()) {
+        message = text.toString();
+    } else if (text.isArray()) {
+        const QJsonArray parts = text.toArray();
+        QStringList texts;
+        for (const QJsonValue &part : parts) {
+            if (!part.isString())
+                break;
+            texts.append(part.toString());
+        }
+        if (texts.size() == parts.size())
+            message = texts.join(QLatin1String(", "));
+    }
+    throw ApiError(ApiError::serviceDomain, status, message);
+}
+
+QByteArray AppModel::jsonBody(const TextMap &body)
+{
+    QJsonObject object;
+    for (auto it = body.cbegin(); it != body.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray AppModel::jsonBody(const IntegerMap &body)
+{
+    QJsonObject object;
+    for (auto it = body.cbegin(); it != body.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace corvanta

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <chrono>
+
+namespace corvanta {
+
+// How long the client waits. Users always get the defaults; tests build the model
+// with milliseconds so that they run quickly.
+struct Timing
+{
+    std::chrono::milliseconds requestTimeout{60'000};
+};
+
+} // namespace corvanta

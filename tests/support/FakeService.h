@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QQueue>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace corvanta::test {
+
+// One request as the fake service saw it.
+struct RecordedRequest
+{
+    QByteArray method;
+    QByteArray target; // path and query, exactly as sent
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+
+    bool hasHeader(const QByteArray &name) const { return headers.contains(name.toLower()); }
+    QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
+};
+
+struct FakeReply
+{
+    int status = 200;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+};
+
+// A scripted HTTP/1.1 service on 127.0.0.1 for exact replies. Replies queued with
+// enqueue() are used in order; after that every request gets the fallback reply.
+// Every request is recorded.
+class FakeService : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FakeService(QObject *parent = nullptr);
+    ~FakeService() override;
+
+    // "http://127.0.0.1:<port>", no trailing slash.
+    QString base() const;
+
+    void enqueue(const FakeReply &reply) { m_queue.enqueue(reply); }
+    void enqueue(int status, const QByteArray &body) { enqueue(FakeReply{status, body, {}}); }
+    void setFallback(const FakeReply &reply) { m_fallback = reply; }
+    // Read requests but never answer them (for time-outs).
+    void setSilent(bool silent) { m_silent = silent; }
+
+    const QList<RecordedRequest> &requests() const { return m_requests; }
+
+private:
+    void onConnection();
+    void onReadable(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const RecordedRequest &request);
+
+    QTcpServer *m_server;
+    QMap<QTcpSocket *, QByteArray> m_buffers;
+    QQueue<FakeReply> m_queue;
+    FakeReply m_fallback{404, R"({"message":"no reply scripted"})", {}};
+    bool m_silent = false;
+    QList<RecordedRequest> m_requests;
+};
+
+} // namespace corvanta::test

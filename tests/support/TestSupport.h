@@ -1,0 +1,81 @@
+#pragma once
+
+#include "AppModel.h"
+
+#include <QCoroTask>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+
+namespace corvanta::test {
+
+// The result of running a task to its end: its value, or the ApiError it threw.
+template<class T>
+struct Outcome
+{
+    std::optional<T> value;
+    std::optional<ApiError> error;
+};
+
+namespace detail {
+template<class T>
+QCoro::Task<Outcome<T>> capture(QCoro::Task<T> task)
+{
+    Outcome<T> outcome;
+    try {
+        outcome.value = co_await std::move(task);
+    } catch (const ApiError &e) {
+        outcome.error = e;
+    }
+    co_return outcome;
+}
+
+inline QCoro::Task<std::optional<ApiError>> captureVoid(QCoro::Task<> task)
+{
+    try {
+        co_await std::move(task);
+    } catch (const ApiError &e) {
+        co_return e;
+    }
+    co_return std::nullopt;
+}
+} // namespace detail
+
+// Runs the task in a nested event loop until it ends.
+template<class T>
+Outcome<T> run(QCoro::Task<T> task)
+{
+    return QCoro::waitFor(detail::capture(std::move(task)));
+}
+
+// Runs a task without a value; returns the error it threw, if any.
+inline std::optional<ApiError> errorOf(QCoro::Task<> task)
+{
+    return QCoro::waitFor(detail::captureVoid(std::move(task)));
+}
+
+// Builds models against a given CORVANTA_API (none: unset) with a settings file in
+// a private temporary folder.
+class ModelMaker
+{
+public:
+    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {})
+    {
+        if (api)
+            qputenv("CORVANTA_API", api->toUtf8());
+        else
+            qunsetenv("CORVANTA_API");
+        AppModel::Setup setup;
+        setup.settingsFile = settingsFile();
+        setup.timing = timing;
+        return std::make_unique<AppModel>(setup);
+    }
+
+    QString settingsFile() const { return m_dir.filePath(QStringLiteral("config/corvanta/corvanta.conf")); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace corvanta::test
