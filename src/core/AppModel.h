@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QVariant>
 
 #include <memory>
@@ -121,6 +122,10 @@ public:
     // Throws the service's error for a status outside 200..299: its "message" (a
     // text, or texts joined by ", ") or else "request failed (<status>)".
     static void check(int status, const QByteArray &data);
+
+    // The address a request for `path` goes to: `base` + path, not normalised.
+    // Throws when that is not an absolute http(s) address, before anything is sent.
+    QUrl requestUrl(const QString &path) const;
 
     static QByteArray jsonBody(const TextMap &body);
     static QByteArray jsonBody(const IntegerMap &body);

@@ -51,12 +51,7 @@ struct DeleteLater
 
 QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> body, bool auth)
 {
-    const QString address = m_base + path;
-    const QUrl url(address, QUrl::StrictMode);
-    if (!isSendable(url))
-        throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("invalid service address \"%1\"").arg(address));
-
-    QNetworkRequest request(url);
+    QNetworkRequest request(requestUrl(path));
     request.setTransferTimeout(static_cast<int>(m_timing.requestTimeout.count()));
     if (body)
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
@@ -76,6 +71,15 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
     if (status.isValid())
         check(status.toInt(), data);
     co_return data;
+}
+
+QUrl AppModel::requestUrl(const QString &path) const
+{
+    const QString address = m_base + path;
+    const QUrl url(address, QUrl::StrictMode);
+    if (!isSendable(url))
+        throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("invalid service address \"%1\"").arg(address));
+    return url;
 }
 
 QCoro::Task<> AppModel::postRaw(QString path, TextMap body, bool auth)
