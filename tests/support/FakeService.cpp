@@ -39,7 +39,6 @@ void FakeService::onReadable(QTcpSocket *socket)
     QByteArray &buffer = m_buffers[socket];
     buffer += socket->readAll();
 
-    // A connection may carry several requests one after the other (keep-alive).
     for (;;) {
         const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0)
@@ -79,10 +78,12 @@ void FakeService::answer(QTcpSocket *socket, const RecordedRequest &)
         out += "Content-Type: application/json\r\n";
     if (reply.status != 204)
         out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    out += "\r\n";
+    // One request per connection keeps replies in step with the queue.
+    out += "Connection: close\r\n\r\n";
     if (reply.status != 204)
         out += reply.body;
     socket->write(out);
+    socket->disconnectFromHost();
 }
 
 } // namespace corvanta::test

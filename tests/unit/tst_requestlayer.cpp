@@ -249,13 +249,15 @@ private slots:
         // With the token: a same-origin redirect is followed and keeps the token.
         first.enqueue({302, {}, {{"Location", sameOrigin}}});
         first.enqueue({200, regionJson, {}});
-        QVERIFY(run(model->get<QList<Region>>("/api/regions", true)).value);
+        const auto kept = run(model->get<QList<Region>>("/api/regions", true));
+        QVERIFY2(kept.value, kept.error ? qPrintable(kept.error->description()) : "");
         QCOMPARE(first.requests().last().target, QByteArray("/api/regions2"));
         QCOMPARE(first.requests().last().header("authorization"), QByteArray("Bearer secret-token"));
 
         // Without the token, redirects are followed as usual.
         first.enqueue({302, {}, {{"Location", elsewhere}}});
-        QVERIFY(run(model->get<QList<Region>>("/api/regions")).value);
+        const auto followed = run(model->get<QList<Region>>("/api/regions"));
+        QVERIFY2(followed.value, followed.error ? qPrintable(followed.error->description()) : "");
         QCOMPARE(second.requests().size(), 1);
         QVERIFY(!second.requests().first().hasHeader("authorization"));
     }
