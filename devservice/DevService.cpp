@@ -52,7 +52,8 @@ void DevService::answerUnknownPaths()
 {
     m_server.setMissingHandler([](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
         const QString text = QStringLiteral("not found: %1 %2").arg(methodName(request.method()), request.url().path());
-        responder.write(QJsonDocument(message(text)), QHttpServerResponder::StatusCode::NotFound);
+        responder.write(QJsonDocument(message(text)).toJson(QJsonDocument::Compact), "application/json",
+                        QHttpServerResponder::StatusCode::NotFound);
     });
 }
 
