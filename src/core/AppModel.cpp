@@ -1,13 +1,12 @@
 #include "AppModel.h"
 
+#include "Heartbeat.h"
+
 #include <QNetworkAccessManager>
 
 namespace corvanta {
 
 namespace {
-const QString tokenKey = QStringLiteral("cv_token");
-const QString emailKey = QStringLiteral("cv_email");
-const QString exitKey = QStringLiteral("cv_exit");
 const QString apiVariable = QStringLiteral("CORVANTA_API");
 
 QVariant optionalValue(const std::optional<QString> &text)
@@ -25,6 +24,7 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
     : QObject(parent)
     , m_defaults(std::make_unique<DefaultsStore>(setup.settingsFile))
     , m_timing(setup.timing)
+    , m_paths(setup.paths)
     , m_network(new QNetworkAccessManager(this))
 {
     // Restore the session; nothing is sent and nothing is started here.
@@ -38,7 +38,11 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
         : defaultBase;
 }
 
-AppModel::~AppModel() = default;
+AppModel::~AppModel()
+{
+    // Replies still in flight end here, while the model is whole.
+    delete m_network;
+}
 
 void AppModel::setToken(const std::optional<QString> &token)
 {

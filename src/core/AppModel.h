@@ -3,6 +3,7 @@
 #include "ApiError.h"
 #include "DefaultsStore.h"
 #include "JsonReader.h"
+#include "Paths.h"
 #include "Timing.h"
 #include "WireRecords.h"
 
@@ -10,6 +11,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
@@ -20,6 +22,8 @@
 class QNetworkAccessManager;
 
 namespace corvanta {
+
+class Heartbeat;
 
 // The one object that holds everything the interface shows and every operation
 // the user can start. Views read its properties and call its operations; all of it
@@ -48,7 +52,13 @@ public:
     {
         QString settingsFile = DefaultsStore::defaultFilePath();
         Timing timing;
+        Paths paths;
     };
+
+    // Keys of the defaults store.
+    static inline const QString tokenKey = QStringLiteral("cv_token");
+    static inline const QString emailKey = QStringLiteral("cv_email");
+    static inline const QString exitKey = QStringLiteral("cv_exit");
 
     // The base used when CORVANTA_API is not set: the production API origin.
     static inline const QString defaultBase = QStringLiteral("https://api.corvanta.com");
@@ -86,6 +96,22 @@ public:
 
     // Loads the locations list; picks a first location when none is chosen yet.
     QCoro::Task<> loadRegions();
+
+    // ---- Connection ----------------------------------------------------------
+    // Ensures a server in the selected (online) region, waits while it is
+    // provisioned, brings the tunnel up and starts the heartbeat. Shadows
+    // QObject::connect inside this class: use QObject::connect there.
+    QCoro::Task<> connect();
+    // Brings the tunnel down and releases the server; never fails visibly.
+    QCoro::Task<> disconnect();
+    // The connect button: disconnect when connected, nothing while connecting,
+    // otherwise connect. Returns at once; the operation runs on.
+    Q_INVOKABLE void toggle();
+    // Sets `state` from the tunnel's process-id file.
+    Q_INVOKABLE void refreshStatus();
+
+    // The service session of the current or last connection; never cleared.
+    const std::optional<QString> &sessionId() const { return m_sessionId; }
 
     // ---- Request layer -------------------------------------------------------
     // Each request goes to `base` + path (plain concatenation). With `auth` and a
@@ -142,6 +168,11 @@ signals:
     void accountChanged();
 
 private:
+    QCoro::Task<ConnectInfo> pollReady(QString regionId);
+    void startHeartbeat(const QString &regionId);
+    static QCoro::Task<> heartbeatLoop(QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat,
+                                       QString regionId);
+
     // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
     // of a 2xx reply.
     QCoro::Task<QByteArray> send(QString path, std::optional<QByteArray> body, bool auth);
@@ -168,9 +199,12 @@ private:
 
     // Private state.
     QString m_base;
+    std::optional<QString> m_sessionId;
+    std::shared_ptr<Heartbeat> m_heartbeat;
 
     std::unique_ptr<DefaultsStore> m_defaults;
     Timing m_timing;
+    Paths m_paths;
     QNetworkAccessManager *m_network;
 };
 

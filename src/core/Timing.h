@@ -9,6 +9,8 @@ namespace corvanta {
 struct Timing
 {
     std::chrono::milliseconds requestTimeout{60'000};
+    std::chrono::milliseconds pollInterval{4'000};
+    std::chrono::milliseconds heartbeatInterval{60'000};
 };
 
 } // namespace corvanta

@@ -1,0 +1,170 @@
+// Connecting, provisioning, the heartbeat, disconnecting and the status refresh.
+
+#include "AppModel.h"
+
+#include "ConnectHelper.h"
+#include "Heartbeat.h"
+#include "PidProbe.h"
+
+#include <QCoroTimer>
+
+namespace corvanta {
+
+namespace {
+constexpr int maxPolls = 45;
+const QString ready = QStringLiteral("ready");
+
+ApiError connectionError(const QString &text)
+{
+    return ApiError(ApiError::serviceDomain, 0, text);
+}
+
+// Request bodies are built before the co_await that sends them: g++ 12 rejects
+// braced initializer lists inside a co_await expression.
+AppModel::TextMap sessionBody(const QString &sessionId)
+{
+    return {{QStringLiteral("sessionId"), sessionId}};
+}
+
+QString regionPath(const QString &regionId, const QString &rest)
+{
+    // Inserted as is: the service's ids are plain; anything odd fails as an invalid address.
+    return QStringLiteral("/api/regions/") + regionId + rest;
+}
+} // namespace
+
+QCoro::Task<> AppModel::connect()
+{
+    if (!m_selected || !m_selected->online())
+        co_return;
+    const QString regionId = m_selected->id;
+    setErrorMsg(std::nullopt);
+    setBusy(true);
+    setState(ConnState::connecting);
+
+    try {
+        const TextMap body = sessionBody(m_sessionId.value_or(QString()));
+        const auto ensure = co_await post<EnsureResponse>(regionPath(regionId, QStringLiteral("/ensure")), body, true);
+        if (ensure.sessionId)
+            m_sessionId = ensure.sessionId;
+        std::optional<ConnectInfo> info = ensure.connectInfo;
+        if (ensure.state != ready) {
+            setState(ConnState::provisioning);
+            info = co_await pollReady(regionId);
+        }
+        if (!info)
+            throw connectionError(QStringLiteral("no connection info"));
+
+        co_await ensureHelperInstalled(m_paths);
+        // The script's order, not the record's: coreIp is never passed.
+        QStringList up;
+        up << QStringLiteral("up") << info->server << info->exitMeshIp << info->relay << info->joinCode
+           << info->controlPlane;
+        co_await runHelper(m_paths, up);
+
+        setExitIP(info->server);
+        m_defaults->setValue(exitKey, info->server);
+        setState(ConnState::connected);
+        startHeartbeat(regionId);
+        setBusy(false);
+    } catch (const ApiError &error) {
+        // Nothing is undone: the server stays ensured and the session id is kept.
+        setErrorMsg(error.description());
+        setState(ConnState::failed);
+        setBusy(false);
+    }
+}
+
+QCoro::Task<ConnectInfo> AppModel::pollReady(QString regionId)
+{
+    for (int attempt = 0; attempt < maxPolls; ++attempt) {
+        co_await QCoro::sleepFor(m_timing.pollInterval);
+        const auto status = co_await get<StatusResponse>(
+            regionPath(regionId, QStringLiteral("/status?sessionId=") + m_sessionId.value_or(QString())), true);
+        if (status.state == ready && status.connectInfo)
+            co_return *status.connectInfo;
+        if (status.state == QLatin1String("error"))
+            throw connectionError(QStringLiteral("provisioning failed"));
+    }
+    throw connectionError(QStringLiteral("provisioning timed out"));
+}
+
+void AppModel::startHeartbeat(const QString &regionId)
+{
+    if (m_heartbeat)
+        m_heartbeat->cancel();
+    m_heartbeat = std::make_shared<Heartbeat>(m_timing.heartbeatInterval);
+    heartbeatLoop(this, m_heartbeat, regionId); // runs on by itself
+}
+
+QCoro::Task<> AppModel::heartbeatLoop(QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat,
+                                      QString regionId)
+{
+    while (!heartbeat->isCancelled()) {
+        // A cancel cuts the wait short but does not end the loop here, so a
+        // disconnect is followed by one last beat while the session is known.
+        co_await heartbeat->wait();
+        if (!model || !model->m_sessionId)
+            co_return;
+        try {
+            const TextMap body = sessionBody(*model->m_sessionId);
+            co_await model->postRaw(regionPath(regionId, QStringLiteral("/heartbeat")), body, true);
+        } catch (const ApiError &) {
+            // A missed beat is not the user's concern; the next one follows on time.
+        }
+    }
+}
+
+QCoro::Task<> AppModel::disconnect()
+{
+    setBusy(true);
+    if (m_heartbeat) {
+        m_heartbeat->cancel();
+        m_heartbeat.reset();
+    }
+    try {
+        const QStringList down{QStringLiteral("down")};
+        co_await runHelper(m_paths, down);
+    } catch (const ApiError &) {
+        // The tunnel may already be gone; the disconnect goes on regardless.
+    }
+    if (m_sessionId && m_selected) {
+        try {
+            const TextMap body = sessionBody(*m_sessionId);
+            co_await postRaw(regionPath(m_selected->id, QStringLiteral("/release")), body, true);
+        } catch (const ApiError &) {
+            // The service frees unused servers by itself when heartbeats stop.
+        }
+    }
+    setExitIP(std::nullopt);
+    m_defaults->remove(exitKey);
+    setState(ConnState::disconnected);
+    setBusy(false);
+}
+
+void AppModel::toggle()
+{
+    switch (m_state) {
+    case ConnState::connected:
+        disconnect();
+        break;
+    case ConnState::connecting:
+        break;
+    case ConnState::disconnected:
+    case ConnState::provisioning:
+    case ConnState::failed:
+        connect();
+        break;
+    }
+}
+
+void AppModel::refreshStatus()
+{
+    const bool running = tunnelRunning(m_paths.pidFile);
+    if (running && m_state != ConnState::connected)
+        setState(ConnState::connected);
+    else if (!running && m_state == ConnState::connected)
+        setState(ConnState::disconnected);
+}
+
+} // namespace corvanta

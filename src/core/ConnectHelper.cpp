@@ -1,0 +1,85 @@
+#include "ConnectHelper.h"
+
+#include "AdminPrompt.h"
+#include "ApiError.h"
+
+#include <QCoroProcess>
+#include <QCoroSignal>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringDecoder>
+
+namespace corvanta {
+
+namespace {
+
+struct ChildResult
+{
+    int exitStatus = 0;
+    QString errorText; // standard error, decoded and trimmed
+};
+
+// Runs a child to its end without blocking. Standard output is discarded;
+// standard error is kept in full (QProcess drains the pipe as it fills).
+QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.start(QIODevice::ReadOnly);
+    if (!co_await qCoro(process).waitForStarted(std::chrono::seconds(30)))
+        throw ApiError(QStringLiteral("process"), process.error(),
+                       QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
+    if (process.state() != QProcess::NotRunning)
+        co_await qCoro(&process, &QProcess::finished);
+
+    ChildResult result;
+    // A child killed by a signal has no exit status of its own; it must never pass as success.
+    result.exitStatus = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(process.readAllStandardError());
+    if (!utf8.hasError())
+        result.errorText = text.trimmed();
+    co_return result;
+}
+
+ApiError childError(const ChildResult &result, const QString &fallback)
+{
+    return ApiError(ApiError::serviceDomain, result.exitStatus,
+                    result.errorText.isEmpty() ? fallback : result.errorText);
+}
+
+} // namespace
+
+QCoro::Task<> ensureHelperInstalled(Paths paths)
+{
+    // Only existence counts: a present script is never re-installed from here.
+    if (QFileInfo::exists(paths.helper) || QFileInfo(paths.helper).isSymLink())
+        co_return;
+    const Command prompt = adminPromptCommand(paths.installer, PromptPlatform::linux, paths.promptTool);
+    ChildResult result = co_await runChild(prompt.program, prompt.arguments);
+    if (result.exitStatus == 0)
+        co_return;
+    // pkexec explains a dismissed prompt on standard error; to the user it is a cancel.
+    if (result.exitStatus == promptDismissedStatus)
+        result.errorText.clear();
+    throw childError(result, QStringLiteral("setup cancelled"));
+}
+
+QCoro::Task<> runHelper(Paths paths, QStringList args)
+{
+    // (Built before the co_await: g++ 12 rejects braced lists inside one.)
+    QStringList arguments = args;
+    arguments.prepend(paths.helper);
+    arguments.prepend(QStringLiteral("-n"));
+    ChildResult result = co_await runChild(paths.sudo, arguments);
+    if (result.exitStatus == 0)
+        co_return;
+    if (result.errorText.contains(QLatin1String("password is required"))
+        || result.errorText.toLower().contains(QLatin1String("sudo")))
+        result.errorText = setupHint;
+    throw childError(result, QStringLiteral("failed"));
+}
+
+} // namespace corvanta
