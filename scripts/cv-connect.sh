@@ -1,0 +1,129 @@
+#!/bin/bash
+# Corvanta connect script. Runs as root (through `sudo -n`, allowed by the rule that
+# install-helper.sh writes) and brings the tunnel up or down:
+#
+#   cv-connect.sh up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE
+#   cv-connect.sh down
+#
+# Every argument comes from the network and is treated as untrusted data: each one
+# must match a strict pattern, and none is ever evaluated or read as an option.
+#
+# The tunnel itself is the service's own agent, an executable at
+# /usr/local/libexec/corvanta/corvanta-agent. When it is installed, `up` starts it as
+#   corvanta-agent --server S --exit-mesh-ip E --relay R --join-code J --control-plane C
+# When it is not, `up` starts a placeholder process that only holds the tunnel's
+# place: the client then shows "connected" but no traffic is carried.
+#
+# While the tunnel is up its process id is in /tmp/corvanta-app.pid (mode 0644).
+#
+# For tests only, these variables redirect the fixed paths (sudo does not pass
+# them through):
+#   CV_PID_FILE   the process-id file   (default /tmp/corvanta-app.pid)
+#   CV_AGENT      the agent executable  (default /usr/local/libexec/corvanta/corvanta-agent)
+#
+# Failures exit non-zero with one line on standard error.
+
+set -euo pipefail
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+umask 022
+
+PID_FILE=${CV_PID_FILE:-/tmp/corvanta-app.pid}
+AGENT=${CV_AGENT:-/usr/local/libexec/corvanta/corvanta-agent}
+PLACEHOLDER_NAME=corvanta-placeholder-tunnel
+
+fail() {
+    echo "cv-connect: $*" >&2
+    exit 1
+}
+
+# Host name or address, optionally with a port.
+HOST_RE='^[A-Za-z0-9]([A-Za-z0-9.-]{0,252})(:[0-9]{1,5})?$'
+IP_RE='^[0-9A-Fa-f]([0-9A-Fa-f.:]{0,44})$'
+URL_RE='^https?://[A-Za-z0-9]([A-Za-z0-9.-]{0,252})(:[0-9]{1,5})?(/[A-Za-z0-9._~/-]{0,512})?$'
+JOIN_RE='^[A-Za-z0-9]([A-Za-z0-9._~+/=-]{0,511})$'
+
+check() { # name value pattern
+    [[ $2 =~ $3 ]] || fail "refusing $1: not a valid value"
+}
+
+# The recorded process id, when the file is one we wrote: a regular file (not a
+# link) owned by root or by us and writable by nobody else.
+recorded_pid() {
+    [ -f "$PID_FILE" ] && [ ! -L "$PID_FILE" ] || return 1
+    local owner mode pid
+    owner=$(stat -c %u -- "$PID_FILE") && mode=$(stat -c %a -- "$PID_FILE") || return 1
+    { [ "$owner" = 0 ] || [ "$owner" = "$(id -u)" ]; } || return 1
+    (( (8#$mode & 8#022) == 0 )) || return 1
+    pid=$(head -c 32 -- "$PID_FILE" | tr -d '[:space:]')
+    [[ $pid =~ ^[1-9][0-9]{0,9}$ ]] || return 1
+    echo "$pid"
+}
+
+# Whether pid is a tunnel process that this script started.
+is_our_tunnel() {
+    local cmdline
+    cmdline=$(tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null) || return 1
+    [[ $cmdline == "$PLACEHOLDER_NAME "* || $cmdline == "$AGENT "* ]]
+}
+
+write_pid_file() { # pid
+    # A new file renamed into place: atomic, and a planted link is replaced, never followed.
+    local tmp
+    tmp=$(mktemp "$(dirname -- "$PID_FILE")/.corvanta-app.XXXXXX") || fail "cannot create the process-id file"
+    if ! { printf '%s\n' "$1" >"$tmp" && chmod 0644 -- "$tmp" && mv -fT -- "$tmp" "$PID_FILE"; }; then
+        rm -f -- "$tmp"
+        fail "cannot write $PID_FILE"
+    fi
+}
+
+cmd_up() {
+    [ $# -eq 5 ] || fail "usage: up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE"
+    local server=$1 exit_ip=$2 relay=$3 join=$4 control=$5
+    check server "$server" "$HOST_RE"
+    check exit-mesh-ip "$exit_ip" "$IP_RE"
+    [[ $relay =~ $HOST_RE || $relay =~ $URL_RE ]] || fail "refusing relay: not a valid value"
+    check join-code "$join" "$JOIN_RE"
+    check control-plane "$control" "$URL_RE"
+
+    # One tunnel at a time: a new connection replaces the old one.
+    stop_tunnel
+    local pid
+
+    if [ -x "$AGENT" ]; then
+        setsid "$AGENT" --server "$server" --exit-mesh-ip "$exit_ip" --relay "$relay" \
+            --join-code "$join" --control-plane "$control" </dev/null >/dev/null 2>&1 &
+    else
+        setsid bash -c "exec -a $PLACEHOLDER_NAME sleep infinity" </dev/null >/dev/null 2>&1 &
+    fi
+    pid=$!
+    sleep 0.2
+    kill -0 "$pid" 2>/dev/null || fail "the tunnel process exited at once"
+    write_pid_file "$pid"
+}
+
+stop_tunnel() {
+    local pid
+    if pid=$(recorded_pid) && is_our_tunnel "$pid"; then
+        kill -TERM "$pid" 2>/dev/null || true
+        for _ in $(seq 1 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+    fi
+    # Only a file we could have written is removed.
+    if [ -f "$PID_FILE" ] && [ ! -L "$PID_FILE" ] && recorded_pid >/dev/null; then
+        rm -f -- "$PID_FILE" || fail "cannot remove $PID_FILE"
+    fi
+}
+
+cmd_down() {
+    [ $# -eq 0 ] || fail "usage: down"
+    stop_tunnel
+}
+
+case "${1-}" in
+up) shift; cmd_up "$@" ;;
+down) shift; cmd_down "$@" ;;
+*) fail "usage: cv-connect.sh up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE | down" ;;
+esac

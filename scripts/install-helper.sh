@@ -1,0 +1,72 @@
+#!/bin/bash
+# Installs the Corvanta connect script once, as root (the client runs this through
+# pkexec; by hand: sudo ./scripts/install-helper.sh):
+#   - cv-connect.sh from beside this file to /usr/local/libexec/corvanta/cv-connect.sh,
+#     root-owned, mode 0755, in root-owned folders no one else can write;
+#   - a rule in /etc/sudoers.d/ that lets the invoking user (PKEXEC_UID or SUDO_USER)
+#     run exactly that script through `sudo -n` without a password. The rule is
+#     checked with `visudo -c` before it is put in place.
+# Running it again is harmless. Every failure exits non-zero with one line on
+# standard error.
+#
+# For tests only: CV_INSTALL_ROOT installs under another root folder (the rule still
+# names the real path of the script).
+
+set -euo pipefail
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+umask 022
+
+fail() {
+    echo "install-helper: $*" >&2
+    exit 1
+}
+
+ROOT=${CV_INSTALL_ROOT:-}
+SCRIPT_PATH=/usr/local/libexec/corvanta/cv-connect.sh
+SOURCE="$(dirname -- "$(readlink -f -- "$0")")/cv-connect.sh"
+
+[ "$(id -u)" -eq 0 ] || fail "must run as root (through pkexec or sudo)"
+[ -f "$SOURCE" ] || fail "cannot find $SOURCE"
+command -v visudo >/dev/null || fail "visudo not found: install the sudo package"
+
+# The user to allow.
+if [ -n "${PKEXEC_UID-}" ]; then
+    user=$(getent passwd "$PKEXEC_UID" | cut -d: -f1) || fail "no user with id $PKEXEC_UID"
+elif [ -n "${SUDO_USER-}" ]; then
+    user=$SUDO_USER
+else
+    fail "cannot tell which user to allow: run through pkexec or sudo"
+fi
+[[ $user =~ ^[a-z_][a-z0-9_.-]{0,31}$ ]] || fail "refusing unusual user name '$user'"
+[ "$user" != root ] || fail "run through pkexec or sudo as the user who will connect"
+
+# Each folder on the way must be root's and writable by root alone.
+dir=""
+for part in usr local libexec corvanta; do
+    dir="$dir/$part"
+    [ ! -L "$ROOT$dir" ] || fail "$ROOT$dir is a symbolic link"
+    if [ ! -e "$ROOT$dir" ]; then
+        install -d -o root -g root -m 0755 -- "$ROOT$dir" 2>/dev/null || fail "cannot create $ROOT$dir"
+    fi
+    [ -d "$ROOT$dir" ] || fail "$ROOT$dir is not a folder"
+    [ "$(stat -c %u -- "$ROOT$dir")" = 0 ] || fail "$ROOT$dir is not owned by root"
+    (( (8#$(stat -c %a -- "$ROOT$dir") & 8#022) == 0 )) || fail "$ROOT$dir is writable by others"
+done
+
+target="$ROOT$SCRIPT_PATH"
+install -o root -g root -m 0755 -- "$SOURCE" "$target.new" || fail "cannot copy the connect script"
+mv -fT -- "$target.new" "$target" || fail "cannot install $target"
+
+sudoers_dir="$ROOT/etc/sudoers.d"
+install -d -o root -g root -m 0750 -- "$sudoers_dir" || fail "cannot create $sudoers_dir"
+# sudo skips files whose names hold a dot, so the user's dots become underscores.
+rule="$sudoers_dir/corvanta-${user//./_}"
+tmp=$(mktemp "$sudoers_dir/.corvanta.XXXXXX") || fail "cannot write to $sudoers_dir"
+trap 'rm -f -- "$tmp"' EXIT
+printf '# Written by Corvanta install-helper.sh\n%s ALL=(root) NOPASSWD: %s\n' "$user" "$SCRIPT_PATH" >"$tmp"
+chmod 0440 -- "$tmp"
+visudo -cqf "$tmp" >/dev/null 2>&1 || fail "the sudoers rule did not pass visudo -c"
+mv -fT -- "$tmp" "$rule" || fail "cannot install $rule"
+trap - EXIT
+
+echo "install-helper: $user may now run $SCRIPT_PATH through sudo -n"

@@ -1,0 +1,114 @@
+#!/bin/bash
+# Tests of scripts/cv-connect.sh and scripts/install-helper.sh.
+set -uo pipefail
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+work=$(mktemp -d)
+trap 'CV_PID_FILE=$work/tunnel.pid "$scripts/cv-connect.sh" down >/dev/null 2>&1; rm -rf "$work"' EXIT
+export CV_PID_FILE=$work/tunnel.pid
+export CV_AGENT=$work/no-agent
+
+passed=0 failed=0 skipped=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+expect() { # description, then a command that must succeed
+    local what=$1; shift
+    if "$@"; then ok; else bad "$what"; fi
+}
+refused() { # description, then a command that must fail
+    local what=$1; shift
+    if "$@" 2>/dev/null; then bad "$what"; else ok; fi
+}
+
+good=(198.51.100.7 100.64.0.2 relay.fra.corvanta.test:443 ABCD-1234 https://control.corvanta.test)
+connect() { "$scripts/cv-connect.sh" "$@"; }
+
+# --- hostile arguments are refused before anything happens -------------------
+# shellcheck disable=SC2016 # the texts are meant literally
+hostile=("-x" "a b" '$(id)' ";" $'host\nname' "" "--help" "a;reboot" 'x`id`' "../../etc")
+for position in 0 1 2 3 4; do
+    for value in "${hostile[@]}"; do
+        args=("${good[@]}")
+        args[position]=$value
+        err=$(connect up "${args[@]}" 2>&1 >/dev/null); status=$?
+        if [ $status -ne 0 ] && [ ! -e "$CV_PID_FILE" ] && [ "$(printf '%s' "$err" | wc -l)" -eq 0 ] &&
+            [[ $err == cv-connect:* ]]; then ok; else bad "position $position accepted $(printf %q "$value")"; fi
+    done
+done
+
+expect "nothing was left behind" test ! -e "$CV_PID_FILE"
+
+# --- up and down with the placeholder tunnel ---------------------------------
+expect "up succeeds" connect up "${good[@]}"
+pid=$(cat "$CV_PID_FILE" 2>/dev/null)
+expect "pid file holds a live process" kill -0 "${pid:-0}"
+expect "pid file mode is 0644" test "$(stat -c %a "$CV_PID_FILE")" = 644
+expect "placeholder holds the place" grep -q corvanta-placeholder-tunnel "/proc/$pid/cmdline"
+expect "a second up replaces the first" connect up "${good[@]}"
+second=$(cat "$CV_PID_FILE")
+refused "the first tunnel is gone" kill -0 "$pid"
+expect "down succeeds" connect down
+sleep 0.2
+refused "down stops the tunnel" kill -0 "$second"
+expect "down removes the pid file" test ! -e "$CV_PID_FILE"
+expect "down without a tunnel is harmless" connect down
+
+# --- a planted link is replaced, never followed ---------------------------------
+echo precious >"$work/target"
+ln -s "$work/target" "$CV_PID_FILE"
+expect "up over a planted link" connect up "${good[@]}"
+expect "link target untouched" test "$(cat "$work/target")" = precious
+expect "pid file is now a regular file" test -f "$CV_PID_FILE" -a ! -L "$CV_PID_FILE"
+connect down
+
+# --- down never kills a process it did not start ---------------------------------
+sleep 30 &
+stranger=$!
+echo "$stranger" >"$CV_PID_FILE"
+chmod 0644 "$CV_PID_FILE"
+connect down
+expect "a stranger's process survives down" kill -0 "$stranger"
+kill "$stranger"
+rm -f "$CV_PID_FILE"
+
+# --- the agent, when installed, gets the parameters as flags ---------------------
+cat >"$work/agent" <<'AGENT'
+#!/bin/bash
+printf '%s\n' "$@" >"$(dirname "$0")/agent.args"
+exec sleep 30
+AGENT
+chmod +x "$work/agent"
+CV_AGENT=$work/agent connect up "${good[@]}"
+sleep 0.3
+expect "agent receives the flags" test "$(tr '\n' ' ' <"$work/agent.args")" = \
+    "--server 198.51.100.7 --exit-mesh-ip 100.64.0.2 --relay relay.fra.corvanta.test:443 --join-code ABCD-1234 --control-plane https://control.corvanta.test "
+CV_AGENT=$work/agent connect down
+expect "agent stopped by down" test ! -e "$CV_PID_FILE"
+
+# --- install-helper.sh into a temporary root -----------------------------------------
+if [ "$(id -u)" -ne 0 ] || ! command -v visudo >/dev/null; then
+    skipped=$((skipped + 1))
+    echo "SKIP: install-helper tests need root and visudo"
+else
+    root=$work/root
+    mkdir -p "$root"
+    expect "installs for SUDO_USER" env CV_INSTALL_ROOT="$root" SUDO_USER=nobody "$scripts/install-helper.sh" >/dev/null
+    installed=$root/usr/local/libexec/corvanta/cv-connect.sh
+    expect "script installed 0755 root" test "$(stat -c '%a %u' "$installed")" = "755 0"
+    expect "script is the connect script" cmp -s "$installed" "$scripts/cv-connect.sh"
+    expect "folder not writable by others" test "$(stat -c '%a %u' "$root/usr/local/libexec/corvanta")" = "755 0"
+    rule=$root/etc/sudoers.d/corvanta-nobody
+    expect "rule passes visudo" visudo -cqf "$rule"
+    expect "rule mode 0440" test "$(stat -c %a "$rule")" = 440
+    expect "rule names the fixed path" grep -qx 'nobody ALL=(root) NOPASSWD: /usr/local/libexec/corvanta/cv-connect.sh' "$rule"
+    expect "running again is harmless" env CV_INSTALL_ROOT="$root" PKEXEC_UID=65534 "$scripts/install-helper.sh" >/dev/null
+    expect "no temporary files left" test -z "$(find "$root" -name '.corvanta*' -o -name '*.new')"
+    err=$(env -u SUDO_USER -u PKEXEC_UID CV_INSTALL_ROOT="$root" "$scripts/install-helper.sh" 2>&1 >/dev/null); status=$?
+    expect "no user to allow: one line, non-zero" test $status -ne 0 -a "$(printf '%s\n' "$err" | wc -l)" -eq 1
+    err=$(env CV_INSTALL_ROOT="$root" SUDO_USER='evil ALL=(ALL) ALL' "$scripts/install-helper.sh" 2>&1 >/dev/null); status=$?
+    expect "hostile user name refused" test $status -ne 0 -a "$(printf '%s\n' "$err" | wc -l)" -eq 1
+    chmod o+w "$root/usr/local"
+    refused "writable folder" env CV_INSTALL_ROOT="$root" SUDO_USER=nobody "$scripts/install-helper.sh"
+fi
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
