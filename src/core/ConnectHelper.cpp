@@ -28,7 +28,10 @@ QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
     process.setProgram(program);
     process.setArguments(arguments);
     process.start(QIODevice::ReadOnly);
-    if (!co_await qCoro(process).waitForStarted(std::chrono::seconds(30)))
+    // Wait for "started" or "failed to start", whichever comes.
+    while (process.state() == QProcess::Starting)
+        co_await qCoro(&process, &QProcess::stateChanged);
+    if (process.error() == QProcess::FailedToStart)
         throw ApiError(QStringLiteral("process"), process.error(),
                        QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
     if (process.state() != QProcess::NotRunning)
@@ -57,7 +60,7 @@ QCoro::Task<> ensureHelperInstalled(Paths paths)
     // Only existence counts: a present script is never re-installed from here.
     if (QFileInfo::exists(paths.helper) || QFileInfo(paths.helper).isSymLink())
         co_return;
-    const Command prompt = adminPromptCommand(paths.installer, PromptPlatform::linux, paths.promptTool);
+    const Command prompt = adminPromptCommand(paths.installer, PromptPlatform::Linux, paths.promptTool);
     ChildResult result = co_await runChild(prompt.program, prompt.arguments);
     if (result.exitStatus == 0)
         co_return;

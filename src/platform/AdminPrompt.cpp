@@ -5,12 +5,12 @@ namespace corvanta {
 Command adminPromptCommand(const QString &installerPath, PromptPlatform platform, const QString &linuxPromptTool)
 {
     switch (platform) {
-    case PromptPlatform::macos:
+    case PromptPlatform::MacOS:
         return {QStringLiteral("/usr/bin/osascript"),
                 {QStringLiteral("-e"),
                  QStringLiteral("do shell script \"'") + installerPath
                      + QStringLiteral("'\" with administrator privileges")}};
-    case PromptPlatform::linux:
+    case PromptPlatform::Linux:
         break;
     }
     return {linuxPromptTool, {installerPath}};

@@ -12,7 +12,7 @@ struct Command
     QStringList arguments;
 };
 
-enum class PromptPlatform { linux, macos };
+enum class PromptPlatform { Linux, MacOS };
 
 // The command that runs `installerPath` as root behind the system's
 // administrator-password prompt: polkit's pkexec on Linux; AppleScript's

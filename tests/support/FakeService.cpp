@@ -13,6 +13,17 @@ FakeService::FakeService(QObject *parent)
     if (!m_server->listen(QHostAddress::LocalHost, 0))
         qFatal("FakeService: cannot listen on 127.0.0.1");
     connect(m_server, &QTcpServer::newConnection, this, &FakeService::onConnection);
+    m_clock.start();
+}
+
+QList<RecordedRequest> FakeService::requestsTo(const QByteArray &part) const
+{
+    QList<RecordedRequest> matching;
+    for (const RecordedRequest &request : m_requests) {
+        if (request.target.contains(part))
+            matching.append(request);
+    }
+    return matching;
 }
 
 FakeService::~FakeService() = default;
@@ -58,6 +69,7 @@ void FakeService::onReadable(QTcpSocket *socket)
             return;
         request.body = buffer.mid(headerEnd + 4, length);
         buffer.remove(0, headerEnd + 4 + length);
+        request.receivedMs = m_clock.elapsed();
 
         m_requests.append(request);
         if (!m_silent)
@@ -65,9 +77,10 @@ void FakeService::onReadable(QTcpSocket *socket)
     }
 }
 
-void FakeService::answer(QTcpSocket *socket, const RecordedRequest &)
+void FakeService::answer(QTcpSocket *socket, const RecordedRequest &request)
 {
-    const FakeReply reply = m_queue.isEmpty() ? m_fallback : m_queue.dequeue();
+    std::optional<FakeReply> handled = m_handler ? m_handler(request) : std::nullopt;
+    const FakeReply reply = handled ? *handled : m_queue.isEmpty() ? m_fallback : m_queue.dequeue();
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
     bool hasContentType = false;
     for (const auto &[name, value] : reply.headers) {

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QQueue>
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -19,6 +23,7 @@ struct RecordedRequest
     QByteArray target; // path and query, exactly as sent
     QMap<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
+    qint64 receivedMs = 0; // since the fake service started
 
     bool hasHeader(const QByteArray &name) const { return headers.contains(name.toLower()); }
     QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
@@ -31,9 +36,9 @@ struct FakeReply
     QList<QPair<QByteArray, QByteArray>> headers;
 };
 
-// A scripted HTTP/1.1 service on 127.0.0.1 for exact replies. Replies queued with
-// enqueue() are used in order; after that every request gets the fallback reply.
-// Every request is recorded.
+// A scripted HTTP/1.1 service on 127.0.0.1 for exact replies. A handler, when set,
+// answers first; requests it passes on get the replies queued with enqueue(), in
+// order, and after that the fallback reply. Every request is recorded.
 class FakeService : public QObject
 {
     Q_OBJECT
@@ -48,10 +53,14 @@ public:
     void enqueue(const FakeReply &reply) { m_queue.enqueue(reply); }
     void enqueue(int status, const QByteArray &body) { enqueue(FakeReply{status, body, {}}); }
     void setFallback(const FakeReply &reply) { m_fallback = reply; }
+    using Handler = std::function<std::optional<FakeReply>(const RecordedRequest &)>;
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
     // Read requests but never answer them (for time-outs).
     void setSilent(bool silent) { m_silent = silent; }
 
     const QList<RecordedRequest> &requests() const { return m_requests; }
+    // The recorded requests whose target contains `part`.
+    QList<RecordedRequest> requestsTo(const QByteArray &part) const;
 
 private:
     void onConnection();
@@ -61,6 +70,8 @@ private:
     QTcpServer *m_server;
     QMap<QTcpSocket *, QByteArray> m_buffers;
     QQueue<FakeReply> m_queue;
+    Handler m_handler;
+    QElapsedTimer m_clock;
     FakeReply m_fallback{404, R"({"message":"no reply scripted"})", {}};
     bool m_silent = false;
     QList<RecordedRequest> m_requests;

@@ -60,7 +60,7 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 class ModelMaker
 {
 public:
-    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {})
+    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {}, Paths paths = {})
     {
         if (api)
             qputenv("CORVANTA_API", api->toUtf8());
@@ -69,6 +69,7 @@ public:
         AppModel::Setup setup;
         setup.settingsFile = settingsFile();
         setup.timing = timing;
+        setup.paths = paths;
         return std::make_unique<AppModel>(setup);
     }
 
