@@ -1,8 +1,14 @@
 #pragma once
 
+#include "Accounts.h"
+#include "Sessions.h"
+
 #include <QHttpServer>
 #include <QJsonArray>
 #include <QObject>
+
+#include <chrono>
+#include <optional>
 
 namespace corvanta::devservice {
 
@@ -13,18 +19,36 @@ class DevService : public QObject
     Q_OBJECT
 
 public:
-    explicit DevService(QJsonArray regions, QObject *parent = nullptr);
+    struct Options
+    {
+        QJsonArray regions;
+        // How long a new server takes to become ready; 0 answers "ready" at once.
+        std::chrono::milliseconds provisionDelay {3000};
+        // Print one line per request on standard output.
+        bool logRequests = false;
+    };
+
+    explicit DevService(Options options, QObject *parent = nullptr);
 
     // Listens on 127.0.0.1:port (0 picks a free port). Returns the port taken,
     // or 0 when listening failed.
     quint16 listen(quint16 port);
 
+    const Accounts &accounts() const { return m_accounts; }
+
 private:
     void addRegionRoutes();
+    void addConnectionRoutes();
     void answerUnknownPaths();
+    void logRequests();
+
+    // The region with that id, if the catalog has it.
+    std::optional<QJsonObject> region(const QString &id) const;
 
     QHttpServer m_server;
-    QJsonArray m_regions;
+    Options m_options;
+    Accounts m_accounts;
+    Sessions m_sessions;
 };
 
 } // namespace corvanta::devservice

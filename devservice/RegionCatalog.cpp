@@ -7,7 +7,8 @@
 namespace corvanta::devservice::RegionCatalog {
 
 namespace {
-QJsonObject region(const char *id, const char *country, const char *city, const char *flag, const char *status)
+QJsonObject region(
+    const char *id, const char *country, const char *city, const char *flag, const char *status)
 {
     return {
         {QStringLiteral("id"), QString::fromUtf8(id)},

@@ -36,7 +36,22 @@ public:
 
     // "http://127.0.0.1:<port>"
     const QString &base() const { return m_base; }
-    QString output() const { return m_output; }
+
+    // Everything printed so far (one line per request, among others).
+    QString output()
+    {
+        m_output += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_output;
+    }
+
+    // The demo account's bearer token, as printed at start.
+    QString demoToken()
+    {
+        static const QRegularExpression token(QStringLiteral("demo account: \\S+, token (\\S+)\\n"));
+        while (!token.match(output()).hasMatch() && m_process.waitForReadyRead(5000)) {
+        }
+        return token.match(output()).captured(1);
+    }
 
 private:
     QProcess m_process;
