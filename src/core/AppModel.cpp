@@ -42,6 +42,9 @@ AppModel::~AppModel()
 {
     // Replies still in flight end here, while the model is whole.
     delete m_network;
+    // A waiting heartbeat wakes, finds the model gone and ends without sending.
+    if (m_heartbeat)
+        m_heartbeat->cancel();
 }
 
 void AppModel::setToken(const std::optional<QString> &token)

@@ -2,9 +2,8 @@
 
 #include "AdminPrompt.h"
 #include "ApiError.h"
+#include "NextSignal.h"
 
-#include <QCoroProcess>
-#include <QCoroSignal>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringDecoder>
@@ -30,12 +29,12 @@ QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
     process.start(QIODevice::ReadOnly);
     // Wait for "started" or "failed to start", whichever comes.
     while (process.state() == QProcess::Starting)
-        co_await qCoro(&process, &QProcess::stateChanged);
+        co_await nextSignal(&process, &QProcess::stateChanged);
     if (process.error() == QProcess::FailedToStart)
         throw ApiError(QStringLiteral("process"), process.error(),
                        QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
     if (process.state() != QProcess::NotRunning)
-        co_await qCoro(&process, &QProcess::finished);
+        co_await nextSignal(&process, &QProcess::finished);
 
     ChildResult result;
     // A child killed by a signal has no exit status of its own; it must never pass as success.
