@@ -7,7 +7,6 @@ ApiError::ApiError(QString domain, int code, QString description)
     , m_code(code)
     , m_description(std::move(description))
     , m_what(m_description.toUtf8())
-{
-}
+{ }
 
 } // namespace corvanta

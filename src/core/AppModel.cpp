@@ -16,9 +16,8 @@ QVariant optionalValue(const std::optional<QString> &text)
 } // namespace
 
 AppModel::AppModel(QObject *parent)
-    : AppModel(Setup{}, parent)
-{
-}
+    : AppModel(Setup {}, parent)
+{ }
 
 AppModel::AppModel(const Setup &setup, QObject *parent)
     : QObject(parent)
@@ -47,64 +46,69 @@ AppModel::~AppModel()
         m_heartbeat->cancel();
 }
 
+namespace {
+// Every assignment notifies, whether or not the value changed: views simply re-read.
+template<class T, class Value>
+void publish(AppModel *model, T &field, const Value &value, void (AppModel::*changed)())
+{
+    field = value;
+    emit(model->*changed)();
+}
+} // namespace
+
 void AppModel::setToken(const std::optional<QString> &token)
 {
-    m_token = token;
-    emit tokenChanged();
+    publish(this, m_token, token, &AppModel::tokenChanged);
 }
-
 void AppModel::setEmail(const std::optional<QString> &email)
 {
-    m_email = email;
-    emit emailChanged();
+    publish(this, m_email, email, &AppModel::emailChanged);
 }
-
 void AppModel::setRegions(const QList<Region> &regions)
 {
-    m_regions = regions;
-    emit regionsChanged();
+    publish(this, m_regions, regions, &AppModel::regionsChanged);
 }
-
 void AppModel::setSelected(const std::optional<Region> &region)
 {
-    m_selected = region;
-    emit selectedChanged();
+    publish(this, m_selected, region, &AppModel::selectedChanged);
 }
-
 void AppModel::setState(ConnState state)
 {
-    m_state = state;
-    emit stateChanged();
+    publish(this, m_state, state, &AppModel::stateChanged);
 }
-
 void AppModel::setExitIP(const std::optional<QString> &exitIP)
 {
-    m_exitIP = exitIP;
-    emit exitIPChanged();
+    publish(this, m_exitIP, exitIP, &AppModel::exitIPChanged);
 }
-
 void AppModel::setErrorMsg(const std::optional<QString> &text)
 {
-    m_errorMsg = text;
-    emit errorMsgChanged();
+    publish(this, m_errorMsg, text, &AppModel::errorMsgChanged);
 }
-
 void AppModel::setBusy(bool busy)
 {
-    m_busy = busy;
-    emit busyChanged();
+    publish(this, m_busy, busy, &AppModel::busyChanged);
 }
-
 void AppModel::setAccount(const std::optional<BillingAccount> &account)
 {
-    m_account = account;
-    emit accountChanged();
+    publish(this, m_account, account, &AppModel::accountChanged);
 }
 
-QVariant AppModel::tokenValue() const { return optionalValue(m_token); }
-QVariant AppModel::emailValue() const { return optionalValue(m_email); }
-QVariant AppModel::exitIPValue() const { return optionalValue(m_exitIP); }
-QVariant AppModel::errorMsgValue() const { return optionalValue(m_errorMsg); }
+QVariant AppModel::tokenValue() const
+{
+    return optionalValue(m_token);
+}
+QVariant AppModel::emailValue() const
+{
+    return optionalValue(m_email);
+}
+QVariant AppModel::exitIPValue() const
+{
+    return optionalValue(m_exitIP);
+}
+QVariant AppModel::errorMsgValue() const
+{
+    return optionalValue(m_errorMsg);
+}
 
 QVariantList AppModel::regionsValue() const
 {
@@ -142,7 +146,8 @@ QCoro::Task<> AppModel::loadRegions()
     }
     setRegions(list);
     if (!m_selected && !list.isEmpty()) {
-        const auto firstOnline = std::find_if(list.cbegin(), list.cend(), [](const Region &r) { return r.online(); });
+        const auto firstOnline
+            = std::find_if(list.cbegin(), list.cend(), [](const Region &r) { return r.online(); });
         setSelected(firstOnline != list.cend() ? *firstOnline : list.first());
     }
 }

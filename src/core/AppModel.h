@@ -44,7 +44,14 @@ class AppModel : public QObject
     Q_PROPERTY(bool isAuthed READ isAuthed NOTIFY tokenChanged)
 
 public:
-    enum class ConnState { disconnected, connecting, provisioning, connected, failed };
+    enum class ConnState
+    {
+        disconnected,
+        connecting,
+        provisioning,
+        connected,
+        failed
+    };
     Q_ENUM(ConnState)
 
     // What the model depends on. The defaults are what the application uses.
@@ -122,22 +129,19 @@ public:
     using TextMap = QMap<QString, QString>;
     using IntegerMap = QMap<QString, qint64>;
 
-    template<class T>
-    QCoro::Task<T> get(QString path, bool auth = false)
+    template<class T> QCoro::Task<T> get(QString path, bool auth = false)
     {
         const QByteArray reply = co_await send(path, std::nullopt, auth);
         co_return decodeReply<T>(reply);
     }
 
-    template<class T>
-    QCoro::Task<T> post(QString path, TextMap body, bool auth = false)
+    template<class T> QCoro::Task<T> post(QString path, TextMap body, bool auth = false)
     {
         const QByteArray reply = co_await send(path, jsonBody(body), auth);
         co_return decodeReply<T>(reply);
     }
 
-    template<class T>
-    QCoro::Task<T> postJSON(QString path, IntegerMap body, bool auth)
+    template<class T> QCoro::Task<T> postJSON(QString path, IntegerMap body, bool auth)
     {
         const QByteArray reply = co_await send(path, jsonBody(body), auth);
         co_return decodeReply<T>(reply);
@@ -170,8 +174,8 @@ signals:
 private:
     QCoro::Task<ConnectInfo> pollReady(QString regionId);
     void startHeartbeat(const QString &regionId);
-    static QCoro::Task<> heartbeatLoop(QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat,
-                                       QString regionId);
+    static QCoro::Task<> heartbeatLoop(
+        QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat, QString regionId);
 
     // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
     // of a 2xx reply.

@@ -44,7 +44,8 @@ QCoro::Task<> AppModel::connect()
 
     try {
         const TextMap body = sessionBody(m_sessionId.value_or(QString()));
-        const auto ensure = co_await post<EnsureResponse>(regionPath(regionId, QStringLiteral("/ensure")), body, true);
+        const auto ensure
+            = co_await post<EnsureResponse>(regionPath(regionId, QStringLiteral("/ensure")), body, true);
         if (ensure.sessionId)
             m_sessionId = ensure.sessionId;
         std::optional<ConnectInfo> info = ensure.connectInfo;
@@ -80,7 +81,8 @@ QCoro::Task<ConnectInfo> AppModel::pollReady(QString regionId)
     for (int attempt = 0; attempt < maxPolls; ++attempt) {
         co_await QCoro::sleepFor(m_timing.pollInterval);
         const auto status = co_await get<StatusResponse>(
-            regionPath(regionId, QStringLiteral("/status?sessionId=") + m_sessionId.value_or(QString())), true);
+            regionPath(regionId, QStringLiteral("/status?sessionId=") + m_sessionId.value_or(QString())),
+            true);
         if (status.state == ready && status.connectInfo)
             co_return *status.connectInfo;
         if (status.state == QLatin1String("error"))
@@ -97,8 +99,8 @@ void AppModel::startHeartbeat(const QString &regionId)
     heartbeatLoop(this, m_heartbeat, regionId); // runs on by itself
 }
 
-QCoro::Task<> AppModel::heartbeatLoop(QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat,
-                                      QString regionId)
+QCoro::Task<> AppModel::heartbeatLoop(
+    QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat, QString regionId)
 {
     while (!heartbeat->isCancelled()) {
         // A cancel cuts the wait short but does not end the loop here, so a
@@ -123,7 +125,7 @@ QCoro::Task<> AppModel::disconnect()
         m_heartbeat.reset();
     }
     try {
-        const QStringList down{QStringLiteral("down")};
+        const QStringList down {QStringLiteral("down")};
         co_await runHelper(m_paths, down);
     } catch (const ApiError &) {
         // The tunnel may already be gone; the disconnect goes on regardless.

@@ -58,10 +58,12 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
     if (auth && m_token) {
         request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
         // Qt's default policy would copy the token into a redirect to another origin.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+        request.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     }
 
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(body ? m_network->post(request, *body) : m_network->get(request));
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(
+        body ? m_network->post(request, *body) : m_network->get(request));
     co_await reply.get();
 
     if (isTransportError(reply->error()))
@@ -78,7 +80,8 @@ QUrl AppModel::requestUrl(const QString &path) const
     const QString address = m_base + path;
     const QUrl url(address, QUrl::StrictMode);
     if (!isSendable(url))
-        throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("invalid service address \"%1\"").arg(address));
+        throw ApiError(
+            ApiError::serviceDomain, 0, QStringLiteral("invalid service address \"%1\"").arg(address));
     return url;
 }
 

@@ -32,7 +32,7 @@ QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
         co_await nextSignal(&process, &QProcess::stateChanged);
     if (process.error() == QProcess::FailedToStart)
         throw ApiError(QStringLiteral("process"), process.error(),
-                       QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
+            QStringLiteral("could not start %1: %2").arg(program, process.errorString()));
     if (process.state() != QProcess::NotRunning)
         co_await nextSignal(&process, &QProcess::finished);
 
@@ -48,8 +48,8 @@ QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
 
 ApiError childError(const ChildResult &result, const QString &fallback)
 {
-    return ApiError(ApiError::serviceDomain, result.exitStatus,
-                    result.errorText.isEmpty() ? fallback : result.errorText);
+    return ApiError(
+        ApiError::serviceDomain, result.exitStatus, result.errorText.isEmpty() ? fallback : result.errorText);
 }
 
 } // namespace

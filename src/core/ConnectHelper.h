@@ -20,6 +20,7 @@ QCoro::Task<> ensureHelperInstalled(Paths paths);
 QCoro::Task<> runHelper(Paths paths, QStringList args);
 
 // The hint shown when sudo may not run the connect script without a password.
-inline const QString setupHint = QStringLiteral("one-time setup needed — run: sudo ./scripts/install-helper.sh");
+inline const QString setupHint
+    = QStringLiteral("one-time setup needed — run: sudo ./scripts/install-helper.sh");
 
 } // namespace corvanta

@@ -30,14 +30,12 @@ public:
     qint64 integer(const QString &key) const;
     std::optional<qint64> optionalInteger(const QString &key) const;
 
-    template<class Record>
-    Record record(const QString &key) const
+    template<class Record> Record record(const QString &key) const
     {
         return Record::fromJson(JsonReader(required(key), nested(key)));
     }
 
-    template<class Record>
-    std::optional<Record> optionalRecord(const QString &key) const
+    template<class Record> std::optional<Record> optionalRecord(const QString &key) const
     {
         const QJsonValue v = m_object.value(key);
         if (v.isUndefined() || v.isNull())
@@ -63,15 +61,13 @@ QJsonValue parseJsonReply(const QByteArray &body);
 // Decoding of a reply into the type a caller asks for: a record, a list of
 // records (one bad element fails the whole list) or an optional record (JSON null
 // gives none).
-template<class T>
-struct ReplyDecoder
+template<class T> struct ReplyDecoder
 {
     static T decode(const QJsonValue &v, const QString &where) { return T::fromJson(JsonReader(v, where)); }
     static QString name() { return QString::fromLatin1(T::recordName); }
 };
 
-template<class T>
-struct ReplyDecoder<QList<T>>
+template<class T> struct ReplyDecoder<QList<T>>
 {
     static QList<T> decode(const QJsonValue &v, const QString &where)
     {
@@ -81,14 +77,14 @@ struct ReplyDecoder<QList<T>>
         QList<T> list;
         list.reserve(array.size());
         for (qsizetype i = 0; i < array.size(); ++i)
-            list.append(ReplyDecoder<T>::decode(array.at(i), ReplyDecoder<T>::name() + QStringLiteral("[%1]").arg(i)));
+            list.append(ReplyDecoder<T>::decode(
+                array.at(i), ReplyDecoder<T>::name() + QStringLiteral("[%1]").arg(i)));
         return list;
     }
     static QString name() { return ReplyDecoder<T>::name() + QStringLiteral("[]"); }
 };
 
-template<class T>
-struct ReplyDecoder<std::optional<T>>
+template<class T> struct ReplyDecoder<std::optional<T>>
 {
     static std::optional<T> decode(const QJsonValue &v, const QString &where)
     {
@@ -99,8 +95,7 @@ struct ReplyDecoder<std::optional<T>>
     static QString name() { return ReplyDecoder<T>::name(); }
 };
 
-template<class T>
-T decodeReply(const QByteArray &body)
+template<class T> T decodeReply(const QByteArray &body)
 {
     return ReplyDecoder<T>::decode(parseJsonReply(body), ReplyDecoder<T>::name());
 }

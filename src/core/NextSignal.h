@@ -18,8 +18,7 @@ signals:
 };
 
 // Awaits the next emission of `signal` from `sender`.
-template<class Sender, class Signal>
-QCoro::Task<> nextSignal(Sender *sender, Signal signal)
+template<class Sender, class Signal> QCoro::Task<> nextSignal(Sender *sender, Signal signal)
 {
     SignalRelay relay;
     QObject::connect(sender, signal, &relay, &SignalRelay::fired);

@@ -8,9 +8,9 @@ namespace corvanta {
 // with milliseconds so that they run quickly.
 struct Timing
 {
-    std::chrono::milliseconds requestTimeout{60'000};
-    std::chrono::milliseconds pollInterval{4'000};
-    std::chrono::milliseconds heartbeatInterval{60'000};
+    std::chrono::milliseconds requestTimeout {60'000};
+    std::chrono::milliseconds pollInterval {4'000};
+    std::chrono::milliseconds heartbeatInterval {60'000};
 };
 
 } // namespace corvanta

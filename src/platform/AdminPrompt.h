@@ -12,13 +12,17 @@ struct Command
     QStringList arguments;
 };
 
-enum class PromptPlatform { Linux, MacOS };
+enum class PromptPlatform
+{
+    Linux,
+    MacOS
+};
 
 // The command that runs `installerPath` as root behind the system's
 // administrator-password prompt: polkit's pkexec on Linux; AppleScript's
 // `do shell script … with administrator privileges` on macOS.
 Command adminPromptCommand(const QString &installerPath, PromptPlatform platform,
-                           const QString &linuxPromptTool = QStringLiteral("/usr/bin/pkexec"));
+    const QString &linuxPromptTool = QStringLiteral("/usr/bin/pkexec"));
 
 // pkexec's exit status when the user dismissed the prompt.
 constexpr int promptDismissedStatus = 126;

@@ -19,13 +19,16 @@ constexpr qsizetype maxPidFileSize = 4096;
 
 std::optional<int> readPidFile(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     QByteArray bytes;
-    struct stat st {};
-    const bool trusted = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == ::getuid())
-        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && st.st_size <= maxPidFileSize;
+    struct stat st
+    { };
+    const bool trusted = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+        && (st.st_uid == 0 || st.st_uid == ::getuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0
+        && st.st_size <= maxPidFileSize;
     if (trusted) {
         bytes.resize(maxPidFileSize + 1);
         const ssize_t n = ::read(fd, bytes.data(), bytes.size());

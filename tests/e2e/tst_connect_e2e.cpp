@@ -21,7 +21,8 @@ private slots:
     void connectHeartbeatDisconnect()
     {
         DevServiceProcess service;
-        QVERIFY2(service.start(DEVSERVICE_PATH, {"--provision-seconds", "0.3"}), qPrintable(service.output()));
+        QVERIFY2(
+            service.start(DEVSERVICE_PATH, {"--provision-seconds", "0.3"}), qPrintable(service.output()));
         QTemporaryDir dir;
         const QString pidFile = dir.filePath("tunnel.pid");
         qputenv("CV_PID_FILE", pidFile.toUtf8());
@@ -40,7 +41,7 @@ private slots:
         paths.helper = CONNECT_SCRIPT;
         paths.pidFile = pidFile;
         ModelMaker maker;
-        auto model = maker.make(service.base(), Timing{10s, 100ms, 200ms}, paths);
+        auto model = maker.make(service.base(), Timing {10s, 100ms, 200ms}, paths);
         model->setToken(service.demoToken());
         QCoro::waitFor(model->loadRegions());
         QVERIFY(model->selected() && model->selected()->online());

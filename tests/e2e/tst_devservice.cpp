@@ -31,7 +31,8 @@ private slots:
         QVERIFY(model->selected());
         QCOMPARE(*model->selected(), regions.first()); // the built-in list starts with an online region
         QVERIFY(model->selected()->online());
-        const auto soon = std::count_if(regions.cbegin(), regions.cend(), [](const Region &r) { return !r.online(); });
+        const auto soon
+            = std::count_if(regions.cbegin(), regions.cend(), [](const Region &r) { return !r.online(); });
         QVERIFY(soon >= 1 && soon < regions.size());
         for (const Region &r : regions)
             QVERIFY2(!r.flag.isEmpty() && !r.city.isEmpty() && !r.country.isEmpty(), qPrintable(r.id));
@@ -46,7 +47,8 @@ private slots:
         file.close();
 
         DevServiceProcess service;
-        QVERIFY2(service.start(DEVSERVICE_PATH, {"--regions", file.fileName()}), qPrintable(service.output()));
+        QVERIFY2(
+            service.start(DEVSERVICE_PATH, {"--regions", file.fileName()}), qPrintable(service.output()));
         ModelMaker maker;
         auto model = maker.make(service.base());
         QCoro::waitFor(model->loadRegions());

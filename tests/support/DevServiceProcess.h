@@ -21,8 +21,9 @@ public:
     // it exits or stays silent instead.
     bool start(const QString &program, QStringList arguments = {})
     {
-        m_process.start(program, QStringList{QStringLiteral("--port"), QStringLiteral("0")} + arguments);
-        static const QRegularExpression listening(QStringLiteral("listening on (http://127\\.0\\.0\\.1:\\d+)"));
+        m_process.start(program, QStringList {QStringLiteral("--port"), QStringLiteral("0")} + arguments);
+        static const QRegularExpression listening(
+            QStringLiteral("listening on (http://127\\.0\\.0\\.1:\\d+)"));
         while (m_process.waitForReadyRead(10000)) {
             m_output += QString::fromUtf8(m_process.readAllStandardOutput());
             const auto match = listening.match(m_output);
@@ -48,8 +49,7 @@ public:
     QString demoToken()
     {
         static const QRegularExpression token(QStringLiteral("demo account: \\S+, token (\\S+)\\n"));
-        while (!token.match(output()).hasMatch() && m_process.waitForReadyRead(5000)) {
-        }
+        while (!token.match(output()).hasMatch() && m_process.waitForReadyRead(5000)) { }
         return token.match(output()).captured(1);
     }
 

@@ -35,7 +35,7 @@ exit "$(cat "$me.exit" 2>/dev/null || echo 0)"
     const QString &path() const { return m_path; }
 
     void answer(int exitStatus, const QByteArray &standardError = {}, const QByteArray &standardOutput = {},
-                double pauseSeconds = 0) const
+        double pauseSeconds = 0) const
     {
         write(".exit", QByteArray::number(exitStatus));
         write(".stderr", standardError);

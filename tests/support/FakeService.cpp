@@ -62,7 +62,8 @@ void FakeService::onReadable(QTcpSocket *socket)
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const qsizetype colon = lines[i].indexOf(':');
             if (colon > 0)
-                request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+                request.headers.insert(
+                    lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
         }
         const qsizetype length = request.header("content-length").toLongLong();
         if (buffer.size() < headerEnd + 4 + length)

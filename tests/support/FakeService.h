@@ -51,7 +51,7 @@ public:
     QString base() const;
 
     void enqueue(const FakeReply &reply) { m_queue.enqueue(reply); }
-    void enqueue(int status, const QByteArray &body) { enqueue(FakeReply{status, body, {}}); }
+    void enqueue(int status, const QByteArray &body) { enqueue(FakeReply {status, body, {}}); }
     void setFallback(const FakeReply &reply) { m_fallback = reply; }
     using Handler = std::function<std::optional<FakeReply>(const RecordedRequest &)>;
     void setHandler(Handler handler) { m_handler = std::move(handler); }
@@ -72,7 +72,7 @@ private:
     QQueue<FakeReply> m_queue;
     Handler m_handler;
     QElapsedTimer m_clock;
-    FakeReply m_fallback{404, R"({"message":"no reply scripted"})", {}};
+    FakeReply m_fallback {404, R"({"message":"no reply scripted"})", {}};
     bool m_silent = false;
     QList<RecordedRequest> m_requests;
 };

@@ -11,16 +11,14 @@
 namespace corvanta::test {
 
 // The result of running a task to its end: its value, or the ApiError it threw.
-template<class T>
-struct Outcome
+template<class T> struct Outcome
 {
     std::optional<T> value;
     std::optional<ApiError> error;
 };
 
 namespace detail {
-template<class T>
-QCoro::Task<Outcome<T>> capture(QCoro::Task<T> task)
+template<class T> QCoro::Task<Outcome<T>> capture(QCoro::Task<T> task)
 {
     Outcome<T> outcome;
     try {
@@ -43,8 +41,7 @@ inline QCoro::Task<std::optional<ApiError>> captureVoid(QCoro::Task<> task)
 } // namespace detail
 
 // Runs the task in a nested event loop until it ends.
-template<class T>
-Outcome<T> run(QCoro::Task<T> task)
+template<class T> Outcome<T> run(QCoro::Task<T> task)
 {
     return QCoro::waitFor(detail::capture(std::move(task)));
 }

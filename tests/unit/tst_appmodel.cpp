@@ -29,7 +29,8 @@ QByteArray regionsJson(const QList<std::pair<const char *, const char *>> &idsAn
 
 int fileMode(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return -1;
     return st.st_mode & 07777;
@@ -84,7 +85,7 @@ private slots:
         QVERIFY(production.path().isEmpty() && !AppModel::defaultBase.endsWith('/'));
 
         QCOMPARE(maker.make(QStringLiteral(" http://example.test/v1/ "))->base(),
-                 QStringLiteral(" http://example.test/v1/ "));
+            QStringLiteral(" http://example.test/v1/ "));
 
         // Set but empty: an empty base, so every request fails before it is sent.
         auto model = maker.make(QString());
@@ -97,13 +98,16 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QString>("preselected"); // empty: nothing chosen yet
-        QTest::addColumn<QString>("expected");    // empty: nothing chosen after
+        QTest::addColumn<QString>("expected"); // empty: nothing chosen after
         QTest::addColumn<int>("count");
         QTest::newRow("first online") << regionsJson({{"a", "soon"}, {"b", "online"}, {"c", "online"}}) << ""
                                       << "b" << 3;
-        QTest::newRow("none online takes first") << regionsJson({{"a", "soon"}, {"b", "Online"}}) << "" << "a" << 2;
-        QTest::newRow("empty list") << QByteArray("[]") << "" << "" << 0;
-        QTest::newRow("choice kept though gone") << regionsJson({{"a", "online"}}) << "gone" << "gone" << 1;
+        QTest::newRow("none online takes first") << regionsJson({{"a", "soon"}, {"b", "Online"}}) << ""
+                                                 << "a" << 2;
+        QTest::newRow("empty list") << QByteArray("[]") << ""
+                                    << "" << 0;
+        QTest::newRow("choice kept though gone") << regionsJson({{"a", "online"}}) << "gone"
+                                                 << "gone" << 1;
         QTest::newRow("choice kept though present") << regionsJson({{"a", "online"}, {"b", "online"}}) << "b"
                                                     << "b" << 2;
     }
@@ -119,7 +123,7 @@ private slots:
         ModelMaker maker;
         auto model = maker.make(service.base());
         if (!preselected.isEmpty())
-            model->setSelected(Region{preselected, "X", "x", "F", "soon"});
+            model->setSelected(Region {preselected, "X", "x", "F", "soon"});
         service.enqueue(200, reply);
         QSignalSpy regionsSpy(model.get(), &AppModel::regionsChanged);
 
@@ -168,8 +172,8 @@ private slots:
         const QList<Region> before = model->regions();
 
         const QByteArray missingFlag = R"([{"id":"x","country":"C","city":"c","status":"online"}])";
-        for (const FakeReply &failure : {FakeReply{500, R"({"message":"database down"})", {}},
-                                         FakeReply{200, missingFlag, {}}, FakeReply{200, "<html>", {}}}) {
+        for (const FakeReply &failure : {FakeReply {500, R"({"message":"database down"})", {}},
+                 FakeReply {200, missingFlag, {}}, FakeReply {200, "<html>", {}}}) {
             model->setErrorMsg(std::nullopt);
             service.enqueue(failure);
             QSignalSpy regionsSpy(model.get(), &AppModel::regionsChanged);
@@ -241,7 +245,7 @@ private slots:
         QCOMPARE(model->property("isAuthed").toBool(), false);
 
         // Views choose a location by writing `selected`.
-        const Region chosen{"de", "Germany", "Berlin", "F", "online"};
+        const Region chosen {"de", "Germany", "Berlin", "F", "online"};
         QVERIFY(model->setProperty("selected", QVariant::fromValue(chosen)));
         QCOMPARE(model->selected(), std::optional<Region>(chosen));
         QCOMPARE(model->property("selected").value<Region>().city, QStringLiteral("Berlin"));

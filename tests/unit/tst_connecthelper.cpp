@@ -21,8 +21,8 @@ namespace {
 struct Rig
 {
     QTemporaryDir dir;
-    FakeProgram sudo{dir.path(), "sudo"};
-    FakeProgram prompt{dir.path(), "pkexec"};
+    FakeProgram sudo {dir.path(), "sudo"};
+    FakeProgram prompt {dir.path(), "pkexec"};
     Paths paths;
 
     Rig()
@@ -58,8 +58,8 @@ private slots:
         QVERIFY(!errorOf(runHelper(rig.paths, {"up", "a b", "", "$(id)", "-x"})));
         const auto calls = rig.sudo.calls();
         QCOMPARE(calls.size(), 2);
-        QCOMPARE(calls[0], (QStringList{"-n", rig.paths.helper, "down"}));
-        QCOMPARE(calls[1], (QStringList{"-n", rig.paths.helper, "up", "a b", "", "$(id)", "-x"}));
+        QCOMPARE(calls[0], (QStringList {"-n", rig.paths.helper, "down"}));
+        QCOMPARE(calls[1], (QStringList {"-n", rig.paths.helper, "up", "a b", "", "$(id)", "-x"}));
         QCOMPARE(Paths().sudo, QStringLiteral("/usr/bin/sudo"));
         QCOMPARE(Paths().helper, QStringLiteral("/usr/local/libexec/corvanta/cv-connect.sh"));
     }
@@ -74,7 +74,8 @@ private slots:
         QTest::newRow("password") << 1 << QByteArray("sudo: a password is required\n") << setupHint;
         QTest::newRow("password, no sudo word") << 1 << QByteArray("password is required\nmore") << setupHint;
         QTest::newRow("SUDO in capitals") << 1 << QByteArray("SUDO refused") << setupHint;
-        QTest::newRow("Password capitalised") << 1 << QByteArray("Password Is Required") << "Password Is Required";
+        QTest::newRow("Password capitalised")
+            << 1 << QByteArray("Password Is Required") << "Password Is Required";
         QTest::newRow("not UTF-8") << 4 << QByteArray("\xff\xfe bad") << "failed";
         QTest::newRow("stdout never shown") << 5 << QByteArray() << "failed";
     }
@@ -91,7 +92,8 @@ private slots:
         QCOMPARE(error->description(), text);
         QCOMPARE(error->code(), status);
         QCOMPARE(error->domain(), QStringLiteral("corvanta"));
-        QCOMPARE(setupHint, QStringLiteral("one-time setup needed \u2014 run: sudo ./scripts/install-helper.sh"));
+        QCOMPARE(
+            setupHint, QStringLiteral("one-time setup needed \u2014 run: sudo ./scripts/install-helper.sh"));
     }
 
     void childrenNeverStallOrBlock()
@@ -116,7 +118,8 @@ private slots:
         rig.paths.sudo = rig.dir.filePath("missing-sudo");
         const auto missing = errorOf(runHelper(rig.paths, {"down"}));
         QVERIFY(missing);
-        QVERIFY2(missing->description().startsWith("could not start " + rig.paths.sudo), qPrintable(missing->description()));
+        QVERIFY2(missing->description().startsWith("could not start " + rig.paths.sudo),
+            qPrintable(missing->description()));
     }
 
     void ensureHelperInstalledPromptsOnlyWhenMissing()
@@ -131,7 +134,7 @@ private slots:
 
         rig.prompt.answer(0);
         QVERIFY(!errorOf(ensureHelperInstalled(rig.paths)));
-        QCOMPARE(rig.prompt.calls(), (QList<QStringList>{{rig.paths.installer}}));
+        QCOMPARE(rig.prompt.calls(), (QList<QStringList> {{rig.paths.installer}}));
 
         rig.prompt.answer(1, "install-helper: visudo not found\n");
         auto error = errorOf(ensureHelperInstalled(rig.paths));
@@ -151,16 +154,18 @@ private slots:
 
     void adminPromptCommandPerPlatform()
     {
-        const Command linux = adminPromptCommand("/usr/local/libexec/corvanta/install-helper.sh", PromptPlatform::Linux);
+        const Command linux
+            = adminPromptCommand("/usr/local/libexec/corvanta/install-helper.sh", PromptPlatform::Linux);
         QCOMPARE(linux.program, QStringLiteral("/usr/bin/pkexec"));
-        QCOMPARE(linux.arguments, QStringList{"/usr/local/libexec/corvanta/install-helper.sh"});
+        QCOMPARE(linux.arguments, QStringList {"/usr/local/libexec/corvanta/install-helper.sh"});
 
         const Command mac = adminPromptCommand("/a/b/scripts/install-helper.sh", PromptPlatform::MacOS);
         QCOMPARE(mac.program, QStringLiteral("/usr/bin/osascript"));
         QCOMPARE(mac.arguments.size(), 2);
         QCOMPARE(mac.arguments[0], QStringLiteral("-e"));
         QCOMPARE(mac.arguments[1],
-                 QStringLiteral("do shell script \"'/a/b/scripts/install-helper.sh'\" with administrator privileges"));
+            QStringLiteral(
+                "do shell script \"'/a/b/scripts/install-helper.sh'\" with administrator privileges"));
         QCOMPARE(mac.arguments[1].size(), 80);
 
         QVERIFY(QFileInfo(Paths::defaultInstallerPath()).isAbsolute());

@@ -18,11 +18,12 @@ using State = AppModel::ConnState;
 
 namespace {
 
-const QByteArray info = R"({"server":"A","controlPlane":"B","relay":"C","exitMeshIp":"D","coreIp":"E","joinCode":"F"})";
+const QByteArray info
+    = R"({"server":"A","controlPlane":"B","relay":"C","exitMeshIp":"D","coreIp":"E","joinCode":"F"})";
 const QByteArray readyWithInfo = R"({"sessionId":"s-1","state":"ready","connectInfo":)" + info + "}";
 const QByteArray provisioning = R"({"sessionId":"s-1","state":"provisioning"})";
 const QByteArray statusReady = R"({"state":"ready","connectInfo":)" + info + "}";
-const Region online{"de-fra", "Germany", "Frankfurt", "F", "online"};
+const Region online {"de-fra", "Germany", "Frankfurt", "F", "online"};
 
 // A model wired to a fake service, a fake sudo and an installed (fake) connect
 // script, with millisecond timings.
@@ -30,8 +31,8 @@ struct Rig
 {
     QTemporaryDir dir;
     FakeService service;
-    FakeProgram sudo{dir.path(), "sudo"};
-    FakeProgram prompt{dir.path(), "pkexec"};
+    FakeProgram sudo {dir.path(), "sudo"};
+    FakeProgram prompt {dir.path(), "pkexec"};
     ModelMaker maker;
     std::unique_ptr<AppModel> model;
     QList<State> states;
@@ -50,7 +51,7 @@ struct Rig
         // Heartbeats and releases always succeed unless a test says otherwise.
         service.setHandler([](const RecordedRequest &r) -> std::optional<FakeReply> {
             if (r.target.endsWith("/heartbeat") || r.target.endsWith("/release"))
-                return FakeReply{200, "{}", {}};
+                return FakeReply {200, "{}", {}};
             return std::nullopt;
         });
         QObject::connect(model.get(), &AppModel::stateChanged, [this] { states.append(model->state()); });
@@ -76,14 +77,15 @@ private slots:
         rig.service.enqueue(200, readyWithInfo);
         rig.connectNow();
 
-        QCOMPARE(rig.states, (QList<State>{State::connecting, State::connected}));
+        QCOMPARE(rig.states, (QList<State> {State::connecting, State::connected}));
         QCOMPARE(rig.service.requests().size(), 1);
         const auto ensure = rig.service.requests()[0];
         QCOMPARE(ensure.target, QByteArray("/api/regions/de-fra/ensure"));
         QCOMPARE(ensure.body, QByteArray(R"({"sessionId":""})"));
         QCOMPARE(ensure.header("authorization"), QByteArray("Bearer tok"));
         // up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE; coreIp is never passed.
-        QCOMPARE(rig.sudo.calls(), (QList<QStringList>{{"-n", rig.sudo.path(), "up", "A", "D", "C", "F", "B"}}));
+        QCOMPARE(
+            rig.sudo.calls(), (QList<QStringList> {{"-n", rig.sudo.path(), "up", "A", "D", "C", "F", "B"}}));
         QCOMPARE(rig.model->exitIP(), std::optional<QString>("A"));
         QCOMPARE(rig.storedExit(), std::optional<QString>("A"));
         QCOMPARE(rig.model->sessionId(), std::optional<QString>("s-1"));
@@ -102,7 +104,7 @@ private slots:
         rig.service.enqueue(200, statusReady);
         rig.connectNow();
 
-        QCOMPARE(rig.states, (QList<State>{State::connecting, State::provisioning, State::connected}));
+        QCOMPARE(rig.states, (QList<State> {State::connecting, State::provisioning, State::connected}));
         const auto polls = rig.service.requestsTo("/status");
         QCOMPARE(polls.size(), 4);
         for (const auto &poll : polls) {
@@ -119,14 +121,15 @@ private slots:
         QTest::addColumn<int>("sudoStatus");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("polls");
-        QTest::newRow("ensure refused") << QList<QByteArray>{} << 0 << "request failed (503)" << 0;
-        QTest::newRow("ready without info") << QList<QByteArray>{R"({"state":"ready"})"} << 0 << "no connection info"
-                                            << 0;
-        QTest::newRow("error at once") << QList<QByteArray>{provisioning, R"({"state":"error"})"} << 0
-                                       << "provisioning failed" << 1;
-        QTest::newRow("ensure undecodable") << QList<QByteArray>{R"({"sessionId":"s"})"} << 0
-                                            << "unexpected reply (EnsureResponse: missing key \"state\")" << 0;
-        QTest::newRow("script fails") << QList<QByteArray>{readyWithInfo} << 1 << "tunnel busy" << 0;
+        QTest::newRow("ensure refused") << QList<QByteArray> {} << 0 << "request failed (503)" << 0;
+        QTest::newRow("ready without info")
+            << QList<QByteArray> {R"({"state":"ready"})"} << 0 << "no connection info" << 0;
+        QTest::newRow("error at once")
+            << QList<QByteArray> {provisioning, R"({"state":"error"})"} << 0 << "provisioning failed" << 1;
+        QTest::newRow("ensure undecodable")
+            << QList<QByteArray> {R"({"sessionId":"s"})"} << 0
+            << "unexpected reply (EnsureResponse: missing key \"state\")" << 0;
+        QTest::newRow("script fails") << QList<QByteArray> {readyWithInfo} << 1 << "tunnel busy" << 0;
     }
 
     void connectFailures()
@@ -161,7 +164,7 @@ private slots:
         QCOMPARE(rig.model->errorMsg(), std::optional<QString>("provisioning timed out"));
         QCOMPARE(rig.service.requestsTo("/status").size(), 45);
         QCOMPARE(rig.service.requestsTo("/status").last().target,
-                 QByteArray("/api/regions/de-fra/status?sessionId=s-1"));
+            QByteArray("/api/regions/de-fra/status?sessionId=s-1"));
         QVERIFY(rig.sudo.calls().isEmpty());
 
         // The next attempt sends the session id learned before.
@@ -177,9 +180,9 @@ private slots:
         rig.model->setErrorMsg("keep me");
         rig.model->setSelected(std::nullopt);
         rig.connectNow();
-        rig.model->setSelected(Region{"x", "X", "x", "F", "online "});
+        rig.model->setSelected(Region {"x", "X", "x", "F", "online "});
         rig.connectNow();
-        rig.model->setSelected(Region{"x", "X", "x", "F", "Online"});
+        rig.model->setSelected(Region {"x", "X", "x", "F", "Online"});
         rig.connectNow();
         QVERIFY(rig.states.isEmpty());
         QVERIFY(rig.service.requests().isEmpty());
@@ -198,10 +201,10 @@ private slots:
         paths.promptTool = rig.prompt.path();
         paths.helper = rig.dir.filePath("missing/cv-connect.sh");
         paths.installer = "/opt/corvanta/install-helper.sh";
-        auto model = rig.maker.make(rig.service.base(), Timing{5s, 1ms, 5s}, paths);
+        auto model = rig.maker.make(rig.service.base(), Timing {5s, 1ms, 5s}, paths);
         model->setSelected(online);
         QCoro::waitFor(model->connect());
-        QCOMPARE(rig.prompt.calls(), (QList<QStringList>{{"/opt/corvanta/install-helper.sh"}}));
+        QCOMPARE(rig.prompt.calls(), (QList<QStringList> {{"/opt/corvanta/install-helper.sh"}}));
         QCOMPARE(model->errorMsg(), std::optional<QString>("setup cancelled"));
         QCOMPARE(model->state(), State::failed);
         QVERIFY(rig.sudo.calls().isEmpty());
@@ -209,11 +212,11 @@ private slots:
 
     void heartbeatEveryIntervalAndThroughFailures()
     {
-        Rig rig(Timing{5s, 1ms, 150ms});
+        Rig rig(Timing {5s, 1ms, 150ms});
         rig.service.enqueue(200, readyWithInfo);
         rig.service.setHandler([](const RecordedRequest &r) -> std::optional<FakeReply> {
             if (r.target.endsWith("/heartbeat"))
-                return FakeReply{500, R"({"message":"nope"})", {}};
+                return FakeReply {500, R"({"message":"nope"})", {}};
             return std::nullopt;
         });
         rig.connectNow();
@@ -222,7 +225,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.service.requestsTo("/heartbeat").size() >= 3, 10000);
         const auto beats = rig.service.requestsTo("/heartbeat");
         // Not before one interval has passed (timers never fire early by more than a little).
-        QVERIFY2(beats[0].receivedMs - connectedAt >= 140, qPrintable(QString::number(beats[0].receivedMs - connectedAt)));
+        QVERIFY2(beats[0].receivedMs - connectedAt >= 140,
+            qPrintable(QString::number(beats[0].receivedMs - connectedAt)));
         QVERIFY(beats[1].receivedMs - beats[0].receivedMs >= 140);
         QCOMPARE(beats[0].target, QByteArray("/api/regions/de-fra/heartbeat"));
         QCOMPARE(beats[0].body, QByteArray(R"({"sessionId":"s-1"})"));
@@ -233,7 +237,7 @@ private slots:
 
     void disconnectEndsHeartbeatWithOneLastBeat()
     {
-        Rig rig(Timing{5s, 1ms, 5s});
+        Rig rig(Timing {5s, 1ms, 5s});
         rig.service.enqueue(200, readyWithInfo);
         rig.connectNow();
         QCoro::waitFor(rig.model->disconnect());
@@ -244,13 +248,13 @@ private slots:
         QCOMPARE(release.size(), 1);
         QCOMPARE(release[0].target, QByteArray("/api/regions/de-fra/release"));
         QCOMPARE(release[0].body, QByteArray(R"({"sessionId":"s-1"})"));
-        QCOMPARE(rig.sudo.calls().last(), (QStringList{"-n", rig.sudo.path(), "down"}));
+        QCOMPARE(rig.sudo.calls().last(), (QStringList {"-n", rig.sudo.path(), "down"}));
         QCOMPARE(rig.model->state(), State::disconnected);
         QVERIFY(!rig.model->exitIP());
         QCOMPARE(rig.storedExit(), std::nullopt);
 
         // Without a session id: no last beat and no release.
-        Rig bare(Timing{5s, 1ms, 5s});
+        Rig bare(Timing {5s, 1ms, 5s});
         bare.service.enqueue(200, R"({"state":"ready","connectInfo":)" + info + "}");
         bare.connectNow();
         QCOMPARE(bare.model->state(), State::connected);
@@ -270,7 +274,7 @@ private slots:
         rig.service.setHandler({});
         rig.service.setFallback({500, "", {}});
         // The release goes to the region selected now, not the one connected to.
-        rig.model->setSelected(Region{"jp-tyo", "Japan", "Tokyo", "F", "online"});
+        rig.model->setSelected(Region {"jp-tyo", "Japan", "Tokyo", "F", "online"});
         QSignalSpy busy(rig.model.get(), &AppModel::busyChanged);
 
         QCoro::waitFor(rig.model->disconnect());
@@ -281,7 +285,8 @@ private slots:
         QVERIFY(!rig.model->exitIP());
         QCOMPARE(rig.storedExit(), std::nullopt);
         QCOMPARE(rig.model->errorMsg(), std::optional<QString>("earlier"));
-        QCOMPARE(rig.service.requestsTo("/release").value(0).target, QByteArray("/api/regions/jp-tyo/release"));
+        QCOMPARE(
+            rig.service.requestsTo("/release").value(0).target, QByteArray("/api/regions/jp-tyo/release"));
     }
 
     void toggleFollowsState()

@@ -11,7 +11,8 @@ using namespace corvanta;
 using namespace corvanta::test;
 
 namespace {
-const QByteArray regionJson = "[{\"id\":\"r1\",\"country\":\"C\",\"city\":\"c\",\"flag\":\"f\",\"status\":\"online\"}]";
+const QByteArray regionJson
+    = "[{\"id\":\"r1\",\"country\":\"C\",\"city\":\"c\",\"flag\":\"f\",\"status\":\"online\"}]";
 const QByteArray accountJson = "{\"balanceCents\":5,\"subscriptionActive\":false,"
                                "\"pricePerHourCents\":1,\"subMonthlyCents\":2}";
 } // namespace
@@ -28,17 +29,20 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("404 empty") << 404 << QByteArray() << "request failed (404)";
         QTest::newRow("401 not JSON") << 401 << QByteArray("Unauthorized") << "request failed (401)";
-        QTest::newRow("message text") << 401 << QByteArray(R"({"message":"invalid email or password"})")
-                                      << "invalid email or password";
-        QTest::newRow("message array") << 422 << QByteArray(R"({"message":["email is invalid","password too short"]})")
-                                       << "email is invalid, password too short";
+        QTest::newRow("message text")
+            << 401 << QByteArray(R"({"message":"invalid email or password"})") << "invalid email or password";
+        QTest::newRow("message array")
+            << 422 << QByteArray(R"({"message":["email is invalid","password too short"]})")
+            << "email is invalid, password too short";
         QTest::newRow("empty array") << 422 << QByteArray(R"({"message":[]})") << "";
-        QTest::newRow("array with number") << 422 << QByteArray(R"({"message":["a",1]})") << "request failed (422)";
+        QTest::newRow("array with number")
+            << 422 << QByteArray(R"({"message":["a",1]})") << "request failed (422)";
         QTest::newRow("empty message") << 400 << QByteArray(R"({"message":""})") << "";
         QTest::newRow("no message") << 500 << QByteArray(R"({"error":"boom"})") << "request failed (500)";
         QTest::newRow("message number") << 500 << QByteArray(R"({"message":5})") << "request failed (500)";
         QTest::newRow("message null") << 500 << QByteArray(R"({"message":null})") << "request failed (500)";
-        QTest::newRow("message object") << 500 << QByteArray(R"({"message":{"a":"b"}})") << "request failed (500)";
+        QTest::newRow("message object")
+            << 500 << QByteArray(R"({"message":{"a":"b"}})") << "request failed (500)";
         QTest::newRow("top-level array") << 500 << QByteArray(R"(["message"])") << "request failed (500)";
         QTest::newRow("300 is a failure") << 300 << QByteArray() << "request failed (300)";
         QTest::newRow("below 200") << 199 << QByteArray(R"({"message":"early"})") << "early";
@@ -103,7 +107,8 @@ private slots:
         service.setFallback({200, R"({"invoiceId":"i","checkoutUrl":"u"})", {}});
 
         QVERIFY(run(model->post<CheckoutResp>("/api/t", {{"email", "a@b.c"}, {"password", "p w\"1"}})).value);
-        QVERIFY(run(model->postJSON<CheckoutResp>("/api/billing/topup", {{"amountCents", 2500}}, true)).value);
+        QVERIFY(
+            run(model->postJSON<CheckoutResp>("/api/billing/topup", {{"amountCents", 2500}}, true)).value);
         QVERIFY(run(model->postJSON<CheckoutResp>("/api/billing/subscribe", {}, true)).value);
         QVERIFY(!errorOf(model->postRaw("/api/r/heartbeat", {{"sessionId", "s-1"}}, true)));
 
@@ -115,7 +120,7 @@ private slots:
         }
         // Text maps as strings, integer maps as numbers, nothing but the members.
         QCOMPARE(QJsonDocument::fromJson(seen[0].body).object(),
-                 (QJsonObject{{"email", "a@b.c"}, {"password", "p w\"1"}}));
+            (QJsonObject {{"email", "a@b.c"}, {"password", "p w\"1"}}));
         QVERIFY(!seen[0].body.contains('\n'));
         QVERIFY(!seen[0].hasHeader("authorization"));
         QCOMPARE(seen[1].body, QByteArray(R"({"amountCents":2500})"));
@@ -141,12 +146,18 @@ private slots:
     {
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("path");
-        QTest::newRow("empty base") << "" << "/api/regions";
-        QTest::newRow("no scheme") << "127.0.0.1:9" << "/api/regions";
-        QTest::newRow("other scheme") << "ftp://127.0.0.1" << "/api/regions";
-        QTest::newRow("file scheme") << "file:///etc" << "/passwd";
-        QTest::newRow("space in path") << "http://127.0.0.1:9" << "/api/regions/a b/ensure";
-        QTest::newRow("no host") << "http://" << "/api/regions";
+        QTest::newRow("empty base") << ""
+                                    << "/api/regions";
+        QTest::newRow("no scheme") << "127.0.0.1:9"
+                                   << "/api/regions";
+        QTest::newRow("other scheme") << "ftp://127.0.0.1"
+                                      << "/api/regions";
+        QTest::newRow("file scheme") << "file:///etc"
+                                     << "/passwd";
+        QTest::newRow("space in path") << "http://127.0.0.1:9"
+                                       << "/api/regions/a b/ensure";
+        QTest::newRow("no host") << "http://"
+                                 << "/api/regions";
     }
 
     void unusableAddressFailsBeforeSending()
@@ -158,7 +169,8 @@ private slots:
         auto model = maker.make(base);
         const auto outcome = run(model->get<QList<Region>>(path));
         QVERIFY(outcome.error);
-        QCOMPARE(outcome.error->description(), QStringLiteral("invalid service address \"%1\"").arg(base + path));
+        QCOMPARE(
+            outcome.error->description(), QStringLiteral("invalid service address \"%1\"").arg(base + path));
         QVERIFY(service.requests().isEmpty());
     }
 
@@ -186,7 +198,8 @@ private slots:
         QCOMPARE((*some.value)->balanceCents, 5);
 
         const auto bad = run(model->post<EnsureResponse>("/api/regions/r/ensure", {{"sessionId", ""}}, true));
-        QCOMPARE(bad.error->description(), QStringLiteral("unexpected reply (EnsureResponse: key \"state\" must be text)"));
+        QCOMPARE(bad.error->description(),
+            QStringLiteral("unexpected reply (EnsureResponse: key \"state\" must be text)"));
     }
 
     void errorStatusCarriesServiceText()
@@ -196,7 +209,8 @@ private slots:
         auto model = maker.make(service.base());
         service.enqueue(422, R"({"message":["email is invalid","password too short"]})");
         service.enqueue(500, "<html>oops</html>");
-        const auto first = run(model->post<AuthResponse>("/api/auth/register", {{"email", ""}, {"password", ""}}));
+        const auto first
+            = run(model->post<AuthResponse>("/api/auth/register", {{"email", ""}, {"password", ""}}));
         QCOMPARE(first.error->description(), QStringLiteral("email is invalid, password too short"));
         QCOMPARE(first.error->code(), 422);
         // postRaw ignores bodies of good replies but still checks the status.
@@ -221,7 +235,7 @@ private slots:
 
         FakeService silent;
         silent.setSilent(true);
-        auto slow = maker.make(silent.base(), Timing{std::chrono::milliseconds(300)});
+        auto slow = maker.make(silent.base(), Timing {std::chrono::milliseconds(300)});
         const auto timedOut = run(slow->get<QList<Region>>("/api/regions"));
         QVERIFY(timedOut.error);
         QCOMPARE(timedOut.error->description(), QStringLiteral("the service did not answer in time"));

@@ -8,8 +8,7 @@ using namespace corvanta;
 namespace {
 
 // Decodes and returns the error text, or an empty text when decoding succeeded.
-template<class T>
-QString decodeError(const QByteArray &json)
+template<class T> QString decodeError(const QByteArray &json)
 {
     try {
         decodeReply<T>(json);
@@ -19,9 +18,10 @@ QString decodeError(const QByteArray &json)
     return {};
 }
 
-const QByteArray fullConnectInfo = R"({"server":"203.0.113.7","controlPlane":"cp.example",)"
-                                   R"("relay":"relay.example","exitMeshIp":"100.64.0.2","coreIp":"100.64.0.1",)"
-                                   R"("joinCode":"JOIN-1"})";
+const QByteArray fullConnectInfo
+    = R"({"server":"203.0.113.7","controlPlane":"cp.example",)"
+      R"("relay":"relay.example","exitMeshIp":"100.64.0.2","coreIp":"100.64.0.1",)"
+      R"("joinCode":"JOIN-1"})";
 
 } // namespace
 
@@ -56,11 +56,12 @@ private slots:
         QCOMPARE(account.pricePerHourCents, 3);
         QCOMPARE(account.subMonthlyCents, 999);
 
-        const auto checkout = decodeReply<CheckoutResp>(R"({"invoiceId":"inv","checkoutUrl":"pay.example/x"})");
+        const auto checkout
+            = decodeReply<CheckoutResp>(R"({"invoiceId":"inv","checkoutUrl":"pay.example/x"})");
         QCOMPARE(checkout.checkoutUrl, QStringLiteral("pay.example/x"));
 
-        const auto ensure = decodeReply<EnsureResponse>(R"({"sessionId":"s1","state":"ready","connectInfo":)"
-                                                        + fullConnectInfo + "}");
+        const auto ensure = decodeReply<EnsureResponse>(
+            R"({"sessionId":"s1","state":"ready","connectInfo":)" + fullConnectInfo + "}");
         QCOMPARE(ensure.sessionId, std::optional<QString>(QStringLiteral("s1")));
         QVERIFY(ensure.connectInfo);
         QCOMPARE(ensure.connectInfo->server, QStringLiteral("203.0.113.7"));
@@ -77,7 +78,8 @@ private slots:
 
     void optionalFieldsAcceptMissingAndNull()
     {
-        const auto ensure = decodeReply<EnsureResponse>(R"({"sessionId":null,"state":"provisioning","connectInfo":null})");
+        const auto ensure
+            = decodeReply<EnsureResponse>(R"({"sessionId":null,"state":"provisioning","connectInfo":null})");
         QCOMPARE(ensure.sessionId, std::nullopt);
         QCOMPARE(ensure.connectInfo.has_value(), false);
         QCOMPARE(decodeReply<EnsureResponse>(R"({"state":"x"})").sessionId, std::nullopt);
@@ -93,23 +95,24 @@ private slots:
         // JSON null for an optional reply means "no account"; an empty object is not an account.
         QCOMPARE(decodeReply<std::optional<BillingAccount>>(" null\n"), std::nullopt);
         QCOMPARE(decodeError<std::optional<BillingAccount>>("{}"),
-                 QStringLiteral("unexpected reply (BillingAccount: missing key \"balanceCents\")"));
+            QStringLiteral("unexpected reply (BillingAccount: missing key \"balanceCents\")"));
     }
 
     void failuresNameRecordAndKey_data()
     {
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("error");
-        QTest::newRow("missing required") << QByteArray(R"({"sessionId":"s"})")
-                                          << "EnsureResponse: missing key \"state\"";
-        QTest::newRow("null required") << QByteArray(R"({"state":null})") << "EnsureResponse: key \"state\" is null";
-        QTest::newRow("wrong type required") << QByteArray(R"({"state":7})")
-                                             << "EnsureResponse: key \"state\" must be text";
+        QTest::newRow("missing required")
+            << QByteArray(R"({"sessionId":"s"})") << "EnsureResponse: missing key \"state\"";
+        QTest::newRow("null required")
+            << QByteArray(R"({"state":null})") << "EnsureResponse: key \"state\" is null";
+        QTest::newRow("wrong type required")
+            << QByteArray(R"({"state":7})") << "EnsureResponse: key \"state\" must be text";
         QTest::newRow("wrong type optional") << QByteArray(R"({"state":"ready","sessionId":12})")
                                              << "EnsureResponse: key \"sessionId\" must be text";
-        QTest::newRow("nested record")
-            << QByteArray(R"({"state":"ready","connectInfo":{"server":"a","controlPlane":"b","relay":"c","exitMeshIp":"d"}})")
-            << "EnsureResponse.connectInfo: missing key \"joinCode\"";
+        QTest::newRow("nested record") << QByteArray(
+            R"({"state":"ready","connectInfo":{"server":"a","controlPlane":"b","relay":"c","exitMeshIp":"d"}})")
+                                       << "EnsureResponse.connectInfo: missing key \"joinCode\"";
         QTest::newRow("nested not an object") << QByteArray(R"({"state":"ready","connectInfo":"x"})")
                                               << "EnsureResponse.connectInfo: expected a JSON object";
         QTest::newRow("top level array") << QByteArray("[]") << "EnsureResponse: expected a JSON object";
@@ -132,12 +135,14 @@ private slots:
         QTest::addColumn<qint64>("value");
         QTest::newRow("plain") << QByteArray("42") << true << qint64(42);
         QTest::newRow("negative") << QByteArray("-7") << true << qint64(-7);
-        QTest::newRow("largest") << QByteArray("9223372036854775807") << true << std::numeric_limits<qint64>::max();
-        QTest::newRow("smallest trusted") << QByteArray("-9223372036854775807") << true
-                                          << std::numeric_limits<qint64>::min() + 1;
+        QTest::newRow("largest") << QByteArray("9223372036854775807") << true
+                                 << std::numeric_limits<qint64>::max();
+        QTest::newRow("smallest trusted")
+            << QByteArray("-9223372036854775807") << true << std::numeric_limits<qint64>::min() + 1;
         // Qt saturates anything smaller to -2^63, so that value is refused.
         QTest::newRow("saturated") << QByteArray("-9223372036854775808") << false << qint64(0);
-        QTest::newRow("beyond 2^53 exact") << QByteArray("9007199254740993") << true << qint64(9007199254740993);
+        QTest::newRow("beyond 2^53 exact")
+            << QByteArray("9007199254740993") << true << qint64(9007199254740993);
         QTest::newRow("whole with fraction part") << QByteArray("5.0") << true << qint64(5);
         QTest::newRow("exponent") << QByteArray("1e3") << true << qint64(1000);
         QTest::newRow("fraction") << QByteArray("1.5") << false << qint64(0);
@@ -159,7 +164,8 @@ private slots:
             QCOMPARE(decodeReply<BillingAccount>(json).balanceCents, value);
         } else {
             const QString error = decodeError<BillingAccount>(json);
-            QVERIFY2(error.contains(QLatin1String("BillingAccount: key \"balanceCents\" must be")), qPrintable(error));
+            QVERIFY2(error.contains(QLatin1String("BillingAccount: key \"balanceCents\" must be")),
+                qPrintable(error));
         }
     }
 
@@ -174,32 +180,35 @@ private slots:
         QVERIFY(decodeReply<QList<Region>>("[]").isEmpty());
 
         QCOMPARE(decodeError<QList<Region>>("[" + good + "," + good + "," + noFlag + "]"),
-                 QStringLiteral("unexpected reply (Region[2]: missing key \"flag\")"));
+            QStringLiteral("unexpected reply (Region[2]: missing key \"flag\")"));
         QCOMPARE(decodeError<QList<Region>>("[" + good + ",null]"),
-                 QStringLiteral("unexpected reply (Region[1]: expected a JSON object)"));
-        QCOMPARE(decodeError<QList<Region>>(good), QStringLiteral("unexpected reply (Region[]: expected a JSON array)"));
+            QStringLiteral("unexpected reply (Region[1]: expected a JSON object)"));
+        QCOMPARE(decodeError<QList<Region>>(good),
+            QStringLiteral("unexpected reply (Region[]: expected a JSON array)"));
     }
 
     void regionOnlineIsExactAndEqualityCoversAllFields()
     {
-        Region r{"id", "Country", "City", "🇫🇷", "online"};
+        Region r {"id", "Country", "City", "🇫🇷", "online"};
         QVERIFY(r.online());
         for (const char *status : {"Online", "ONLINE", "online ", " online", "", "soon", "offline"}) {
             r.status = QString::fromUtf8(status);
             QVERIFY2(!r.online(), status);
         }
 
-        const Region base{"id", "Country", "City", "🇫🇷", "online"};
-        QCOMPARE(base, (Region{"id", "Country", "City", "🇫🇷", "online"}));
-        QCOMPARE(qHash(base), qHash(Region{"id", "Country", "City", "🇫🇷", "online"}));
+        const Region base {"id", "Country", "City", "🇫🇷", "online"};
+        QCOMPARE(base, (Region {"id", "Country", "City", "🇫🇷", "online"}));
+        QCOMPARE(qHash(base), qHash(Region {"id", "Country", "City", "🇫🇷", "online"}));
         const QList<Region> variants = {
-            {"id2", "Country", "City", "🇫🇷", "online"}, {"id", "Other", "City", "🇫🇷", "online"},
-            {"id", "Country", "Town", "🇫🇷", "online"},  {"id", "Country", "City", "🇩🇪", "online"},
+            {"id2", "Country", "City", "🇫🇷", "online"},
+            {"id", "Other", "City", "🇫🇷", "online"},
+            {"id", "Country", "Town", "🇫🇷", "online"},
+            {"id", "Country", "City", "🇩🇪", "online"},
             {"id", "Country", "City", "🇫🇷", "soon"},
         };
         for (const Region &other : variants)
             QVERIFY(!(base == other));
-        QSet<Region> set{base, variants[4]};
+        QSet<Region> set {base, variants[4]};
         QCOMPARE(set.size(), 2);
     }
 };
