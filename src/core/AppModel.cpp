@@ -24,6 +24,7 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
     , m_defaults(std::make_unique<DefaultsStore>(setup.settingsFile))
     , m_timing(setup.timing)
     , m_paths(setup.paths)
+    , m_openUrl(setup.openUrl)
     , m_network(new QNetworkAccessManager(this))
 {
     // Restore the session; nothing is sent and nothing is started here.

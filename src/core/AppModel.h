@@ -2,6 +2,7 @@
 
 #include "ApiError.h"
 #include "DefaultsStore.h"
+#include "GoogleAuthFlow.h"
 #include "JsonReader.h"
 #include "Paths.h"
 #include "Timing.h"
@@ -42,6 +43,7 @@ class AppModel : public QObject
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)
     Q_PROPERTY(bool isAuthed READ isAuthed NOTIFY tokenChanged)
+    Q_PROPERTY(bool browserSignInWaiting READ browserSignInWaiting NOTIFY browserSignInWaitingChanged)
 
 public:
     enum class ConnState
@@ -60,6 +62,8 @@ public:
         QString settingsFile = DefaultsStore::defaultFilePath();
         Timing timing;
         Paths paths;
+        // Opens checkout pages and browser sign-in in the user's browser.
+        UrlOpener openUrl;
     };
 
     // Keys of the defaults store.
@@ -103,6 +107,28 @@ public:
 
     // Loads the locations list; picks a first location when none is chosen yet.
     QCoro::Task<> loadRegions();
+
+    // ---- Sign-in --------------------------------------------------------------
+    // Password sign-in and sign-up. (`register` is a C++ keyword: registerAccount.)
+    QCoro::Task<> login(QString email, QString password);
+    QCoro::Task<> registerAccount(QString email, QString password);
+    // Forgets the session locally; sends nothing and leaves the tunnel as it is.
+    Q_INVOKABLE void logout();
+    // Browser sign-in with Google, or with the company sign-on of a work e-mail's domain.
+    QCoro::Task<> loginWithGoogle();
+    QCoro::Task<> loginWithSSO(QString email);
+    // A "corvanta:" address from the browser; taken only while a browser sign-in waits.
+    Q_INVOKABLE bool handleCallback(const QUrl &callback);
+    // Ends a waiting browser sign-in as if the browser had been closed.
+    Q_INVOKABLE void cancelBrowserSignIn();
+    bool browserSignInWaiting() const { return m_flow && m_flow->isWaiting(); }
+
+    // ---- Billing -------------------------------------------------------------
+    QCoro::Task<> loadAccount();
+    // "$%.2f": "$10.00", "$-2.50", no thousands separators.
+    Q_INVOKABLE static QString dollars(qint64 cents);
+    QCoro::Task<> topUp(qint64 cents);
+    QCoro::Task<> subscribe();
 
     // ---- Connection ----------------------------------------------------------
     // Ensures a server in the selected (online) region, waits while it is
@@ -170,8 +196,17 @@ signals:
     void errorMsgChanged();
     void busyChanged();
     void accountChanged();
+    void browserSignInWaitingChanged();
 
 private:
+    QCoro::Task<> auth(QString mode, QString email, QString password);
+    // Runs a browser sign-in from the start address the builder makes, then trades
+    // the code for a session. Throws.
+    QCoro::Task<> browserSignIn(std::function<QUrl(const QString &challenge)> startURL);
+    // The common end of every sign-in: keep and store the session, then load.
+    QCoro::Task<> signedIn(QString token, QString email);
+    QCoro::Task<> openCheckout(QString path, IntegerMap body);
+
     QCoro::Task<ConnectInfo> pollReady(QString regionId);
     void startHeartbeat(const QString &regionId);
     static QCoro::Task<> heartbeatLoop(
@@ -205,10 +240,12 @@ private:
     QString m_base;
     std::optional<QString> m_sessionId;
     std::shared_ptr<Heartbeat> m_heartbeat;
+    QPointer<GoogleAuthFlow> m_flow; // the browser sign-in now waiting, if any
 
     std::unique_ptr<DefaultsStore> m_defaults;
     Timing m_timing;
     Paths m_paths;
+    UrlOpener m_openUrl;
     QNetworkAccessManager *m_network;
 };
 

@@ -22,11 +22,20 @@ bool isSendable(const QUrl &url)
         && !url.host().isEmpty();
 }
 
-// Failures below HTTP: no route, refused, TLS, redirect trouble, time-out.
-bool isTransportError(QNetworkReply::NetworkError error)
+// A reply that failed below HTTP (no route, refused, TLS, time-out), or a redirect
+// that was not followed. Other replies carry a status for check(), whatever error
+// Qt gave them (it calls a 400 an "invalid operation", for one).
+bool isTransportFailure(const QNetworkReply &reply)
 {
-    return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
-        || (error >= QNetworkReply::ProtocolUnknownError && error < QNetworkReply::InternalServerError);
+    switch (reply.error()) {
+    case QNetworkReply::NoError:
+        return false;
+    case QNetworkReply::InsecureRedirectError:
+    case QNetworkReply::TooManyRedirectsError:
+        return true;
+    default:
+        return !reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    }
 }
 
 QString transportErrorText(const QNetworkReply &reply)
@@ -66,7 +75,7 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
         body ? m_network->post(request, *body) : m_network->get(request));
     co_await reply.get();
 
-    if (isTransportError(reply->error()))
+    if (isTransportFailure(*reply))
         throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
     const QByteArray data = reply->readAll();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

@@ -57,7 +57,8 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 class ModelMaker
 {
 public:
-    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {}, Paths paths = {})
+    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {}, Paths paths = {},
+                                   UrlOpener openUrl = {})
     {
         if (api)
             qputenv("CORVANTA_API", api->toUtf8());
@@ -67,6 +68,7 @@ public:
         setup.settingsFile = settingsFile();
         setup.timing = timing;
         setup.paths = paths;
+        setup.openUrl = openUrl;
         return std::make_unique<AppModel>(setup);
     }
 

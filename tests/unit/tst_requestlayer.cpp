@@ -209,6 +209,8 @@ private slots:
         auto model = maker.make(service.base());
         service.enqueue(422, R"({"message":["email is invalid","password too short"]})");
         service.enqueue(500, "<html>oops</html>");
+        service.enqueue(400, R"({"message":"invalid or expired code"})");
+        service.enqueue(403, R"({"message":"forbidden"})");
         const auto first
             = run(model->post<AuthResponse>("/api/auth/register", {{"email", ""}, {"password", ""}}));
         QCOMPARE(first.error->description(), QStringLiteral("email is invalid, password too short"));
@@ -216,6 +218,12 @@ private slots:
         // postRaw ignores bodies of good replies but still checks the status.
         const auto second = errorOf(model->postRaw("/api/regions/r/release", {{"sessionId", "s"}}, true));
         QCOMPARE(second->description(), QStringLiteral("request failed (500)"));
+        // Statuses Qt files under other error kinds still carry the service's text.
+        for (const char *text : {"invalid or expired code", "forbidden"}) {
+            const auto outcome = run(model->get<QList<Region>>("/api/regions"));
+            QCOMPARE(outcome.error->description(), QString::fromUtf8(text));
+            QCOMPARE(outcome.error->domain(), ApiError::serviceDomain);
+        }
     }
 
     void transportFailuresAreReadable()
