@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Accounts.h"
+#include "Billing.h"
+#include "BrowserSignIn.h"
 #include "Sessions.h"
 
 #include <QHttpServer>
@@ -26,6 +28,8 @@ public:
         std::chrono::milliseconds provisionDelay {3000};
         // Print one line per request on standard output.
         bool logRequests = false;
+        // E-mail domains whose users sign in through their company.
+        QStringList ssoDomains{QStringLiteral("example.com")};
     };
 
     explicit DevService(Options options, QObject *parent = nullptr);
@@ -39,6 +43,9 @@ public:
 private:
     void addRegionRoutes();
     void addConnectionRoutes();
+    void addAuthRoutes();
+    void addBillingRoutes();
+    void addBrowserSignInRoutes();
     void answerUnknownPaths();
     void logRequests();
 
@@ -47,8 +54,11 @@ private:
 
     QHttpServer m_server;
     Options m_options;
+    QString m_origin; // "http://127.0.0.1:<port>", once listening
     Accounts m_accounts;
     Sessions m_sessions;
+    Billing m_billing;
+    BrowserSignIn m_browserSignIn;
 };
 
 } // namespace corvanta::devservice

@@ -27,11 +27,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption provisionOption(QStringLiteral("provision-seconds"),
         QStringLiteral("How long a new server takes to be ready; 0 = at once."), QStringLiteral("seconds"),
         QStringLiteral("3"));
+    const QCommandLineOption ssoOption(QStringLiteral("sso-domains"),
+                                       QStringLiteral("Comma-separated e-mail domains with company sign-on."),
+                                       QStringLiteral("domains"), QStringLiteral("example.com"));
     const QCommandLineOption quietOption(
         QStringLiteral("quiet"), QStringLiteral("Do not print each request."));
     parser.addOption(portOption);
     parser.addOption(regionsOption);
     parser.addOption(provisionOption);
+    parser.addOption(ssoOption);
     parser.addOption(quietOption);
     parser.process(app);
 
@@ -53,6 +57,7 @@ int main(int argc, char *argv[])
     options.regions = RegionCatalog::builtIn();
     options.provisionDelay = std::chrono::milliseconds(qRound64(provisionSeconds * 1000));
     options.logRequests = !parser.isSet(quietOption);
+    options.ssoDomains = parser.value(ssoOption).toLower().split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (parser.isSet(regionsOption)) {
         QString error;
         if (!RegionCatalog::fromFile(parser.value(regionsOption), options.regions, error)) {
@@ -68,8 +73,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::printf("corvanta-devservice listening on http://127.0.0.1:%u\n", taken);
-    std::printf("demo account: %s, token %s\n", qPrintable(Accounts::demoEmail),
-        qPrintable(service.accounts().demoToken()));
+    std::printf("demo account: %s, password %s, token %s\n", qPrintable(Accounts::demoEmail),
+                qPrintable(Accounts::demoPassword), qPrintable(service.accounts().demoToken()));
     std::fflush(stdout);
     return app.exec();
 }
