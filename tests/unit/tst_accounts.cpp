@@ -245,6 +245,16 @@ private slots:
         QCOMPARE(rig.model->errorMsg().value_or("<none>"), QStringLiteral("invalid or expired code"));
         QCOMPARE(rig.model->token(), std::optional<QString>("kept"));
 
+        // A second browser sign-in ends the first one quietly; only the second waits.
+        QCoro::Task<> first = rig.startUntilBrowserOpens([&] { return rig.model->loginWithGoogle(); });
+        QCoro::Task<> second = rig.startUntilBrowserOpens([&] { return rig.model->loginWithGoogle(); });
+        QCoro::waitFor(std::move(first));
+        QVERIFY(rig.model->browserSignInWaiting());
+        QVERIFY(!rig.model->errorMsg());
+        rig.model->cancelBrowserSignIn();
+        QCoro::waitFor(std::move(second));
+        QVERIFY(!rig.model->browserSignInWaiting());
+
         // A browser that cannot be opened counts as a cancel.
         rig.browserWorks = false;
         QCoro::waitFor(rig.model->loginWithGoogle());
