@@ -123,6 +123,14 @@ public:
     Q_INVOKABLE void cancelBrowserSignIn();
     bool browserSignInWaiting() const { return m_flow && m_flow->isWaiting(); }
 
+    // The views start operations and return at once; the operation runs on and
+    // reports through the published fields.
+    Q_INVOKABLE void startLogin(const QString &email, const QString &password) { login(email, password); }
+    Q_INVOKABLE void startRegister(const QString &email, const QString &password) { registerAccount(email, password); }
+    Q_INVOKABLE void startLoginWithGoogle() { loginWithGoogle(); }
+    Q_INVOKABLE void startLoginWithSSO(const QString &email) { loginWithSSO(email); }
+    Q_INVOKABLE void clearError() { setErrorMsg(std::nullopt); }
+
     // ---- Billing -------------------------------------------------------------
     QCoro::Task<> loadAccount();
     // "$%.2f": "$10.00", "$-2.50", no thousands separators.

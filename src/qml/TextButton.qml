@@ -1,0 +1,26 @@
+import QtQuick
+import QtQuick.Controls.Basic as T
+import Corvanta
+
+// A plain text button: just its words, in one colour.
+T.AbstractButton {
+    id: control
+
+    property color color: CV.textDim
+    property int pixelSize: CV.caption2
+    property int weight: Font.Normal
+
+    focusPolicy: Qt.StrongFocus
+    padding: 2
+    Accessible.name: text
+    contentItem: Text {
+        text: control.text
+        textFormat: Text.PlainText
+        color: control.color
+        font.pixelSize: control.pixelSize
+        font.weight: control.weight
+        font.underline: control.visualFocus
+        horizontalAlignment: Text.AlignHCenter
+    }
+    background: null
+}

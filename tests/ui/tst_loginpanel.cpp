@@ -1,0 +1,146 @@
+// The login panel, loaded against a real model put in each state.
+
+#include "AppModel.h"
+#include "IconProvider.h"
+#include "TestSupport.h"
+
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
+
+using namespace corvanta;
+using namespace corvanta::test;
+
+namespace {
+struct Rig
+{
+    ModelMaker maker;
+    QList<QUrl> opened;
+    std::unique_ptr<AppModel> model = maker.make(QStringLiteral("http://127.0.0.1:9"), {}, {}, [this](const QUrl &url) {
+        opened.append(url);
+        return true;
+    });
+    QQuickView view;
+
+    Rig()
+    {
+        view.engine()->addImportPath("qrc:/");
+        view.engine()->addImageProvider("symbol", new IconProvider);
+        view.setInitialProperties({{"model", QVariant::fromValue<QObject *>(model.get())}});
+        view.setSource(QUrl("qrc:/Corvanta/LoginPanel.qml"));
+        view.show();
+    }
+
+    QQuickItem *item(const char *name) const
+    {
+        auto *found = view.rootObject()->findChild<QQuickItem *>(QString::fromLatin1(name));
+        if (!found)
+            qFatal("no item %s", name);
+        return found;
+    }
+    QString title(const char *name) const { return item(name)->property("title").toString(); }
+    bool shown(const char *name) const { return item(name)->isVisible(); }
+    void click(const char *name)
+    {
+        QQuickItem *target = item(name);
+        QTest::mouseClick(&view, Qt::LeftButton, {}, target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
+    }
+    void type(const char *field, const QString &text) { item(field)->setProperty("text", text); }
+};
+} // namespace
+
+class TestLoginPanel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void primaryButtonFollowsFieldsAndBusy()
+    {
+        Rig rig;
+        QVERIFY(rig.view.status() == QQuickView::Ready);
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Log in"));
+        QVERIFY(!rig.item("passwordPrimary")->isEnabled());
+        QCOMPARE(rig.item("passwordPrimary")->opacity(), 0.6);
+        rig.type("email", "a@b.c");
+        QVERIFY(!rig.item("passwordPrimary")->isEnabled()); // password still empty
+        rig.type("password", " "); // blanks count as filled
+        QVERIFY(rig.item("passwordPrimary")->isEnabled());
+        QCOMPARE(rig.item("passwordPrimary")->opacity(), 1.0);
+
+        rig.click("signUpSegment");
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Create account"));
+        rig.click("logInSegment");
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Log in"));
+
+        rig.model->setBusy(true);
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Please wait…"));
+        QVERIFY(!rig.item("passwordPrimary")->isEnabled());
+        QVERIFY(!rig.item("google")->isEnabled());
+        QCOMPARE(rig.item("google")->opacity(), 0.6);
+        QVERIFY(rig.item("email")->isEnabled());
+        QVERIFY(rig.item("ssoLink")->isEnabled());
+        QVERIFY(rig.item("quit")->isEnabled());
+    }
+
+    void errorLineAndFormSwitches()
+    {
+        Rig rig;
+        QVERIFY(!rig.shown("passwordError"));
+        rig.model->setErrorMsg("invalid email or password");
+        QVERIFY(rig.shown("passwordError"));
+        QCOMPARE(rig.item("passwordError")->property("text").toString(), QStringLiteral("invalid email or password"));
+        rig.click("signUpSegment"); // the mode switch keeps the error
+        QVERIFY(rig.model->errorMsg());
+
+        rig.type("email", "kept@example.com");
+        rig.click("ssoLink"); // the form links clear it
+        QVERIFY(!rig.model->errorMsg());
+        QVERIFY(rig.shown("workEmail") && !rig.shown("email"));
+        QCOMPARE(rig.title("ssoPrimary"), QStringLiteral("Continue with SSO"));
+        QVERIFY(!rig.item("ssoPrimary")->isEnabled());
+        rig.type("workEmail", "jo@example.com");
+        QVERIFY(rig.item("ssoPrimary")->isEnabled());
+
+        rig.model->setErrorMsg("No SSO is configured for that domain");
+        QVERIFY(rig.shown("ssoError"));
+        rig.click("back");
+        QVERIFY(!rig.model->errorMsg());
+        QVERIFY(rig.shown("email"));
+        QCOMPARE(rig.item("email")->property("text").toString(), QStringLiteral("kept@example.com"));
+    }
+
+    void buttonsStartOperations()
+    {
+        Rig rig;
+        QVERIFY(!rig.shown("cancelGoogle"));
+        rig.click("google");
+        QTRY_COMPARE(rig.opened.size(), 1); // the browser opened on the start page
+        QVERIFY(rig.model->browserSignInWaiting());
+        QVERIFY(rig.shown("cancelGoogle"));
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Please wait…"));
+        rig.click("cancelGoogle");
+        QTRY_VERIFY(!rig.model->busy());
+        QVERIFY(!rig.shown("cancelGoogle"));
+        QVERIFY(!rig.model->errorMsg());
+
+        // A disabled button does nothing when clicked.
+        rig.click("passwordPrimary");
+        QTest::qWait(50);
+        QVERIFY(!rig.model->busy() && !rig.model->errorMsg());
+
+        // With both texts, the password form signs in (the service is unreachable here).
+        rig.type("email", "a@b.c");
+        rig.type("password", "pw");
+        rig.click("passwordPrimary");
+        QTRY_VERIFY(rig.model->errorMsg().has_value());
+        QVERIFY(!rig.model->busy());
+        QVERIFY(rig.shown("passwordError"));
+    }
+};
+
+QTEST_MAIN(TestLoginPanel)
+#include "tst_loginpanel.moc"
