@@ -2,6 +2,7 @@
 
 #include "Heartbeat.h"
 
+#include <QMetaEnum>
 #include <QNetworkAccessManager>
 
 namespace corvanta {
@@ -92,6 +93,11 @@ void AppModel::setBusy(bool busy)
 void AppModel::setAccount(const std::optional<BillingAccount> &account)
 {
     publish(this, m_account, account, &AppModel::accountChanged);
+}
+
+QString AppModel::stateName() const
+{
+    return QString::fromLatin1(QMetaEnum::fromType<ConnState>().valueToKey(static_cast<int>(m_state)));
 }
 
 QVariant AppModel::tokenValue() const

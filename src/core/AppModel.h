@@ -38,6 +38,8 @@ class AppModel : public QObject
     Q_PROPERTY(QVariantList regions READ regionsValue NOTIFY regionsChanged)
     Q_PROPERTY(QVariant selected READ selectedValue WRITE setSelectedValue NOTIFY selectedChanged)
     Q_PROPERTY(ConnState state READ state NOTIFY stateChanged)
+    // The state's name ("connected", ...), for the views.
+    Q_PROPERTY(QString stateName READ stateName NOTIFY stateChanged)
     Q_PROPERTY(QVariant exitIP READ exitIPValue NOTIFY exitIPChanged)
     Q_PROPERTY(QVariant errorMsg READ errorMsgValue NOTIFY errorMsgChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
@@ -89,6 +91,7 @@ public:
     const std::optional<Region> &selected() const { return m_selected; }
     void setSelected(const std::optional<Region> &region);
     ConnState state() const { return m_state; }
+    QString stateName() const;
     void setState(ConnState state);
     const std::optional<QString> &exitIP() const { return m_exitIP; }
     void setExitIP(const std::optional<QString> &exitIP);
@@ -130,6 +133,9 @@ public:
     Q_INVOKABLE void startLoginWithGoogle() { loginWithGoogle(); }
     Q_INVOKABLE void startLoginWithSSO(const QString &email) { loginWithSSO(email); }
     Q_INVOKABLE void clearError() { setErrorMsg(std::nullopt); }
+    Q_INVOKABLE void startLoadRegions() { loadRegions(); }
+    Q_INVOKABLE void startTopUp(qint64 cents) { topUp(cents); }
+    Q_INVOKABLE void startSubscribe() { subscribe(); }
 
     // ---- Billing -------------------------------------------------------------
     QCoro::Task<> loadAccount();

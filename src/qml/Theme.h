@@ -46,7 +46,7 @@ public:
     const QColor textDim = colorFromHex(0x8A98B0);
 
     const int body = 13;
-    const int title3 = 15;
+    const int title3 = 18; // the flags of the location rows
     const int caption = 11;
     const int caption2 = 10;
 };

@@ -60,7 +60,7 @@ private slots:
         QVERIFY(palette);
         QCOMPARE(palette->property("a").value<QColor>(), colorFromHex(0x3BA8FF));
         QCOMPARE(palette->property("b").value<QColor>(), colorFromHex(0x0A1226));
-        QCOMPARE(palette->property("t").toInt(), 15);
+        QCOMPARE(palette->property("t").toInt(), 18);
     }
 
     void primaryButtonFillsItsContainer()

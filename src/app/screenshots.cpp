@@ -1,0 +1,167 @@
+// corvanta-screenshots OUTDIR: renders every view in its distinct states to PNG
+// files, from a model put in each state (nothing is sent anywhere).
+
+#include "AppModel.h"
+#include "IconProvider.h"
+#include "RegionCatalog.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include <cstdio>
+#include <functional>
+
+Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
+
+using namespace corvanta;
+using State = AppModel::ConnState;
+
+namespace {
+
+struct Shot
+{
+    const char *file;
+    const char *view; // PopoverView or LocationsWindow
+    std::function<void(AppModel &, QQuickItem &)> prepare;
+};
+
+QQuickItem *find(QQuickItem &root, const char *name)
+{
+    return root.findChild<QQuickItem *>(QString::fromLatin1(name));
+}
+
+void signedIn(AppModel &m, QQuickItem &)
+{
+    m.setToken("token");
+    m.setEmail("ann.smith@example.org");
+    m.setAccount(decodeReply<BillingAccount>(R"({"balanceCents":1250,"subscriptionActive":false,)"
+                                             R"("pricePerHourCents":3,"subMonthlyCents":999})"));
+}
+
+void connectedTo(AppModel &m, QQuickItem &root, bool withExit)
+{
+    signedIn(m, root);
+    m.setSelected(m.regions().at(4));
+    if (withExit)
+        m.setExitIP("198.51.100.23");
+    m.setState(State::connected);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("CORVANTA_API", ""); // nothing may be sent while rendering
+    QGuiApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    QDir().mkpath(out);
+    QTemporaryDir settings;
+
+    const QList<Region> regions = decodeReply<QList<Region>>(
+        QJsonDocument(devservice::RegionCatalog::builtIn()).toJson(QJsonDocument::Compact));
+
+    const QList<Shot> shots{
+        {"login", "PopoverView", [](AppModel &, QQuickItem &) {}},
+        {"login-signup", "PopoverView",
+         [](AppModel &, QQuickItem &r) {
+             find(r, "loginPanel")->setProperty("signUp", true);
+             find(r, "email")->setProperty("text", "ann.smith@example.org");
+             find(r, "password")->setProperty("text", "secret password");
+         }},
+        {"login-sso", "PopoverView",
+         [](AppModel &, QQuickItem &r) {
+             find(r, "loginPanel")->setProperty("ssoMode", true);
+             find(r, "workEmail")->setProperty("text", "jo@example.com");
+         }},
+        {"login-busy", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             find(r, "email")->setProperty("text", "ann.smith@example.org");
+             find(r, "password")->setProperty("text", "secret password");
+             m.setBusy(true);
+         }},
+        {"login-error", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             find(r, "email")->setProperty("text", "ann.smith@example.org");
+             m.setErrorMsg("invalid email or password");
+         }},
+        {"main-disconnected", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             signedIn(m, r);
+             m.setSelected(m.regions().at(0));
+         }},
+        {"main-provisioning", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             signedIn(m, r);
+             m.setSelected(m.regions().at(0));
+             m.setState(State::provisioning);
+         }},
+        {"main-connected", "PopoverView", [](AppModel &m, QQuickItem &r) { connectedTo(m, r, true); }},
+        {"main-connected-no-exit", "PopoverView", [](AppModel &m, QQuickItem &r) { connectedTo(m, r, false); }},
+        {"main-failed", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             signedIn(m, r);
+             m.setSelected(m.regions().at(1));
+             m.setErrorMsg("one-time setup needed — run: sudo ./scripts/install-helper.sh");
+             m.setState(State::failed);
+         }},
+        {"main-subscription", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             signedIn(m, r);
+             m.setAccount(decodeReply<BillingAccount>(R"({"balanceCents":0,"subscriptionActive":true,)"
+                                                      R"("pricePerHourCents":3,"subMonthlyCents":999})"));
+             m.setSelected(m.regions().at(2));
+         }},
+        {"main-no-account", "PopoverView",
+         [](AppModel &m, QQuickItem &r) {
+             signedIn(m, r);
+             m.setAccount(std::nullopt);
+         }},
+        {"locations", "LocationsWindow", [](AppModel &m, QQuickItem &) { m.setSelected(m.regions().at(3)); }},
+        {"locations-connected", "LocationsWindow",
+         [](AppModel &m, QQuickItem &) {
+             m.setSelected(m.regions().at(3));
+             m.setState(State::connected);
+         }},
+    };
+
+    int written = 0;
+    for (const Shot &shot : shots) {
+        AppModel::Setup setup;
+        setup.settingsFile = settings.filePath(QString::fromLatin1(shot.file) + ".conf");
+        AppModel model(setup);
+        model.setRegions(regions);
+
+        QQuickView view;
+        view.engine()->addImportPath("qrc:/");
+        view.engine()->addImageProvider("symbol", new IconProvider);
+        view.setInitialProperties({{"model", QVariant::fromValue<QObject *>(&model)}});
+        const bool window = QLatin1String(shot.view) == QLatin1String("LocationsWindow");
+        // The popover sizes itself; the window shows every row here.
+        view.setResizeMode(window ? QQuickView::SizeRootObjectToView : QQuickView::SizeViewToRootObject);
+        view.setSource(QUrl(QStringLiteral("qrc:/Corvanta/%1.qml").arg(QLatin1String(shot.view))));
+        if (view.status() != QQuickView::Ready) {
+            std::fprintf(stderr, "cannot load %s\n", shot.view);
+            return 1;
+        }
+        shot.prepare(model, *view.rootObject());
+        if (window)
+            view.resize(360, 860);
+        view.show();
+        QTest::qWait(150);
+        const QString file = QDir(out).filePath(QString::fromLatin1(shot.file) + ".png");
+        if (!view.grabWindow().save(file)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+            return 1;
+        }
+        ++written;
+    }
+    std::printf("%d screenshots in %s\n", written, qPrintable(out));
+    return 0;
+}

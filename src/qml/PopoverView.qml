@@ -1,0 +1,42 @@
+import QtQuick
+import Corvanta
+
+// The popover: the login panel while signed out, the main panel while signed in.
+Rectangle {
+    id: popover
+
+    required property QtObject model
+    signal openLocations()
+
+    // Run each time the popover comes on screen.
+    function appeared() {
+        model.refreshStatus()
+        if (model.regions.length === 0)
+            model.startLoadRegions()
+    }
+
+    color: CV.bg
+    width: 308
+    implicitWidth: 308
+    implicitHeight: content.implicitHeight
+
+    Loader {
+        id: content
+        objectName: "content"
+        width: parent.width
+        // A Loader, so a sign-out brings back a fresh login panel.
+        sourceComponent: popover.model.isAuthed ? mainPanel : loginPanel
+    }
+    Component {
+        id: loginPanel
+        LoginPanel { objectName: "loginPanel"; model: popover.model }
+    }
+    Component {
+        id: mainPanel
+        MainPanel {
+            objectName: "mainPanel"
+            model: popover.model
+            onOpenLocations: popover.openLocations()
+        }
+    }
+}
