@@ -1,49 +1,44 @@
 // corvanta: the tray client. Started with a "corvanta:" address (the browser's
 // sign-in callback, through the desktop's URL handler) while the client runs, it
-// hands the address to the running client and exits.
+// hands the address to the running client and exits; started again without one,
+// it shows the running client.
 
-#include "AppModel.h"
+#include "CorvantaApp.h"
 #include "SingleInstance.h"
-#include "UrlOpener.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QUrl>
+#include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
+
+Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
 
 using namespace corvanta;
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("corvanta"));
-    QCoreApplication::setApplicationName(QStringLiteral("corvanta"));
-
     QByteArray callback;
-    for (const QString &argument : QCoreApplication::arguments().mid(1)) {
-        if (QUrl(argument).scheme() == QLatin1String("corvanta"))
-            callback = argument.toUtf8();
+    for (int i = 1; i < argc; ++i) {
+        if (QUrl(QString::fromLocal8Bit(argv[i])).scheme() == QLatin1String("corvanta"))
+            callback = argv[i];
     }
-
+    // Handing over needs no display: the desktop may start us without one.
     const QString socketPath = SingleInstance::defaultSocketPath();
     if (SingleInstance::forward(socketPath, callback))
         return 0;
-    if (!callback.isEmpty())
-        std::fprintf(stderr, "corvanta: no sign-in is waiting for this address; starting the client\n");
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("corvanta"));
+    QApplication::setApplicationName(QStringLiteral("corvanta"));
+    QApplication::setDesktopFileName(QStringLiteral("corvanta"));
+    QApplication::setQuitOnLastWindowClosed(false);
 
     SingleInstance instance(socketPath);
     if (!instance.listen()) {
         std::fprintf(stderr, "corvanta: cannot open %s\n", qPrintable(socketPath));
         return 1;
     }
-
-    AppModel::Setup setup;
-    setup.openUrl = openInBrowser;
-    AppModel model(setup);
-    QObject::connect(&instance, &SingleInstance::messageReceived, &model,
-                     [&model](const QByteArray &message) { model.handleCallback(QUrl(QString::fromUtf8(message))); });
-
-    // The tray shell and its windows are not part of this build yet.
-    std::fprintf(stderr, "corvanta: running without an interface; press Ctrl+C to quit\n");
+    CorvantaApp corvanta(instance);
     return app.exec();
 }
