@@ -24,7 +24,8 @@ QByteArray randomBytes(int count)
 
 QString randomToken(int length)
 {
-    static const QString alphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789");
+    static const QString alphabet
+        = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789");
     QString token;
     token.reserve(length);
     for (int i = 0; i < length; ++i)
@@ -59,7 +60,8 @@ Accounts::Result Accounts::registerAccount(const QString &typedEmail, const QStr
         return result;
     }
     const QByteArray salt = randomBytes(16);
-    m_byEmail.insert(email, Account{QStringLiteral("usr_") + randomToken(12), salt, passwordHash(password, salt)});
+    m_byEmail.insert(
+        email, Account {QStringLiteral("usr_") + randomToken(12), salt, passwordHash(password, salt)});
     result.email = email;
     result.token = issueToken(email);
     return result;
@@ -83,7 +85,7 @@ Accounts::Result Accounts::login(const QString &typedEmail, const QString &passw
 QString Accounts::tokenForBrowserSignIn(const QString &email)
 {
     if (!m_byEmail.contains(email))
-        m_byEmail.insert(email, Account{QStringLiteral("usr_") + randomToken(12), {}, {}});
+        m_byEmail.insert(email, Account {QStringLiteral("usr_") + randomToken(12), {}, {}});
     return issueToken(email);
 }
 

@@ -21,10 +21,10 @@ public:
 
     struct Result
     {
-        int status = 200;      // 200, or the error status
-        QStringList problems;  // why it failed
-        QString email;         // the account's e-mail, as stored
-        QString token;         // a new bearer token
+        int status = 200; // 200, or the error status
+        QStringList problems; // why it failed
+        QString email; // the account's e-mail, as stored
+        QString token; // a new bearer token
     };
 
     Accounts();

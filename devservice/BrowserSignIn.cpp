@@ -8,8 +8,7 @@ namespace corvanta::devservice {
 
 BrowserSignIn::BrowserSignIn(QStringList ssoDomains)
     : m_ssoDomains(std::move(ssoDomains))
-{
-}
+{ }
 
 std::optional<QString> BrowserSignIn::ssoDomain(const QString &email) const
 {
@@ -22,7 +21,7 @@ std::optional<QString> BrowserSignIn::ssoDomain(const QString &email) const
 QString BrowserSignIn::issueCode(const QString &email, const QString &challenge)
 {
     const QString code = randomToken(32);
-    m_grants.insert(code, Grant{email, challenge, QDateTime::currentDateTimeUtc().addSecs(5 * 60)});
+    m_grants.insert(code, Grant {email, challenge, QDateTime::currentDateTimeUtc().addSecs(5 * 60)});
     return code;
 }
 
@@ -33,10 +32,11 @@ std::optional<QString> BrowserSignIn::redeem(const QString &code, const QString 
         return std::nullopt;
     const Grant grant = *it;
     m_grants.erase(it);
-    const QString challenge = QString::fromLatin1(
-        QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
-            .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    if (grant.expires < QDateTime::currentDateTimeUtc() || challenge != grant.challenge || grant.challenge.isEmpty())
+    const QString challenge
+        = QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+                                  .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    if (grant.expires < QDateTime::currentDateTimeUtc() || challenge != grant.challenge
+        || grant.challenge.isEmpty())
         return std::nullopt;
     return grant.email;
 }

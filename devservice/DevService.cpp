@@ -1,8 +1,8 @@
 #include "DevService.h"
 
 #include <QHostAddress>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
 
@@ -46,8 +46,9 @@ QJsonObject jsonBody(const QHttpServerRequest &request)
 
 QHttpServerResponse problems(const QStringList &texts, int status)
 {
-    const QJsonValue text = texts.size() == 1 ? QJsonValue(texts.first()) : QJsonValue(QJsonArray::fromStringList(texts));
-    return QHttpServerResponse(QJsonObject{{QStringLiteral("message"), text}}, static_cast<Status>(status));
+    const QJsonValue text
+        = texts.size() == 1 ? QJsonValue(texts.first()) : QJsonValue(QJsonArray::fromStringList(texts));
+    return QHttpServerResponse(QJsonObject {{QStringLiteral("message"), text}}, static_cast<Status>(status));
 }
 
 // A small page of the service's own, for the browser.
@@ -55,7 +56,8 @@ QHttpServerResponse page(const QString &title, const QString &body)
 {
     const QString html = QStringLiteral(
         "<!doctype html><html><head><meta charset=\"utf-8\"><title>%1</title>"
-        "<style>body{font-family:sans-serif;background:#0b1220;color:#e6edf7;display:flex;justify-content:center;"
+        "<style>body{font-family:sans-serif;background:#0b1220;color:#e6edf7;display:flex;justify-content:"
+        "center;"
         "padding-top:12vh}main{background:#141d2e;border-radius:14px;padding:32px 40px;max-width:420px}"
         "a.button,button{display:inline-block;background:#3ba8ff;color:#fff;border:0;border-radius:10px;"
         "padding:10px 22px;font-size:16px;text-decoration:none;cursor:pointer}p{color:#9fb0c8}</style></head>"
@@ -200,136 +202,151 @@ void DevService::addConnectionRoutes()
 void DevService::addAuthRoutes()
 {
     m_server.route(QStringLiteral("/api/auth/<arg>"), QHttpServerRequest::Method::Post,
-                   [this](const QString &mode, const QHttpServerRequest &request) {
-                       const QJsonObject body = jsonBody(request);
-                       const QString email = body.value(QLatin1String("email")).toString();
-                       const QString password = body.value(QLatin1String("password")).toString();
-                       Accounts::Result result;
-                       if (mode == QLatin1String("register"))
-                           result = m_accounts.registerAccount(email, password);
-                       else if (mode == QLatin1String("login"))
-                           result = m_accounts.login(email, password);
-                       else
-                           return message(QStringLiteral("not found: POST /api/auth/%1").arg(mode), Status::NotFound);
-                       if (result.status != 200)
-                           return problems(result.problems, result.status);
-                       return QHttpServerResponse(QJsonObject{
-                           {QStringLiteral("token"), result.token},
-                           {QStringLiteral("user"),
-                            QJsonObject{{QStringLiteral("id"), QStringLiteral("usr_") + result.email.section('@', 0, 0)},
-                                        {QStringLiteral("email"), result.email}}}});
-                   });
+        [this](const QString &mode, const QHttpServerRequest &request) {
+            const QJsonObject body = jsonBody(request);
+            const QString email = body.value(QLatin1String("email")).toString();
+            const QString password = body.value(QLatin1String("password")).toString();
+            Accounts::Result result;
+            if (mode == QLatin1String("register"))
+                result = m_accounts.registerAccount(email, password);
+            else if (mode == QLatin1String("login"))
+                result = m_accounts.login(email, password);
+            else
+                return message(QStringLiteral("not found: POST /api/auth/%1").arg(mode), Status::NotFound);
+            if (result.status != 200)
+                return problems(result.problems, result.status);
+            return QHttpServerResponse(QJsonObject {{QStringLiteral("token"), result.token},
+                {QStringLiteral("user"),
+                    QJsonObject {
+                        {QStringLiteral("id"), QStringLiteral("usr_") + result.email.section('@', 0, 0)},
+                        {QStringLiteral("email"), result.email}}}});
+        });
 }
 
 void DevService::addBillingRoutes()
 {
     using Method = QHttpServerRequest::Method;
-    m_server.route(QStringLiteral("/api/billing/account"), Method::Get, [this](const QHttpServerRequest &request) {
-        const auto owner = m_accounts.authorize(request);
-        return owner ? QHttpServerResponse(m_billing.account(*owner)) : notSignedIn();
-    });
+    m_server.route(
+        QStringLiteral("/api/billing/account"), Method::Get, [this](const QHttpServerRequest &request) {
+            const auto owner = m_accounts.authorize(request);
+            return owner ? QHttpServerResponse(m_billing.account(*owner)) : notSignedIn();
+        });
 
     m_server.route(QStringLiteral("/api/billing/<arg>"), Method::Post,
-                   [this](const QString &what, const QHttpServerRequest &request) {
-                       const auto owner = m_accounts.authorize(request);
-                       if (!owner)
-                           return notSignedIn();
-                       const QJsonValue amount = jsonBody(request).value(QLatin1String("amountCents"));
-                       const bool subscription = what == QLatin1String("subscribe");
-                       if (!subscription && what != QLatin1String("topup"))
-                           return message(QStringLiteral("not found: POST /api/billing/%1").arg(what), Status::NotFound);
-                       if (!subscription && (!amount.isDouble() || amount.toInteger() < 100 || amount.toInteger() > 100000))
-                           return message(QStringLiteral("amountCents must be a whole number from 100 to 100000"),
-                                          Status::UnprocessableEntity);
-                       const auto &invoice = m_billing.newInvoice(
-                           *owner, subscription ? Billing::subMonthlyCents : amount.toInteger(), subscription);
-                       return QHttpServerResponse(QJsonObject{
-                           {QStringLiteral("invoiceId"), invoice.id},
-                           {QStringLiteral("checkoutUrl"), m_origin + QStringLiteral("/checkout/") + invoice.id}});
-                   });
+        [this](const QString &what, const QHttpServerRequest &request) {
+            const auto owner = m_accounts.authorize(request);
+            if (!owner)
+                return notSignedIn();
+            const QJsonValue amount = jsonBody(request).value(QLatin1String("amountCents"));
+            const bool subscription = what == QLatin1String("subscribe");
+            if (!subscription && what != QLatin1String("topup"))
+                return message(QStringLiteral("not found: POST /api/billing/%1").arg(what), Status::NotFound);
+            if (!subscription
+                && (!amount.isDouble() || amount.toInteger() < 100 || amount.toInteger() > 100000))
+                return message(QStringLiteral("amountCents must be a whole number from 100 to 100000"),
+                    Status::UnprocessableEntity);
+            const auto &invoice = m_billing.newInvoice(
+                *owner, subscription ? Billing::subMonthlyCents : amount.toInteger(), subscription);
+            return QHttpServerResponse(QJsonObject {{QStringLiteral("invoiceId"), invoice.id},
+                {QStringLiteral("checkoutUrl"), m_origin + QStringLiteral("/checkout/") + invoice.id}});
+        });
 
     m_server.route(QStringLiteral("/checkout/<arg>"), Method::Get, [this](const QString &id) {
         const Billing::Invoice *invoice = m_billing.invoice(id);
         if (!invoice)
-            return page(QStringLiteral("Unknown invoice"), QStringLiteral("<p>This checkout link is not valid.</p>"));
+            return page(
+                QStringLiteral("Unknown invoice"), QStringLiteral("<p>This checkout link is not valid.</p>"));
         if (invoice->paid)
             return page(QStringLiteral("Already paid"), QStringLiteral("<p>You can close this tab.</p>"));
         const QString what = invoice->subscription ? QStringLiteral("Corvanta monthly subscription")
                                                    : QStringLiteral("Corvanta balance top-up");
         return page(QStringLiteral("Checkout"),
-                    QStringLiteral("<p>%1 for %2 (%3)</p><form method=\"post\" action=\"/checkout/%4/pay\">"
-                                   "<button type=\"submit\">Pay</button></form>"
-                                   "<p>Demo service: no money changes hands.</p>")
-                        .arg(what, QString::asprintf("$%.2f", invoice->amountCents / 100.0),
-                             invoice->owner.toHtmlEscaped(), invoice->id));
+            QStringLiteral("<p>%1 for %2 (%3)</p><form method=\"post\" action=\"/checkout/%4/pay\">"
+                           "<button type=\"submit\">Pay</button></form>"
+                           "<p>Demo service: no money changes hands.</p>")
+                .arg(what, QString::asprintf("$%.2f", invoice->amountCents / 100.0),
+                    invoice->owner.toHtmlEscaped(), invoice->id));
     });
 
     m_server.route(QStringLiteral("/checkout/<arg>/pay"), Method::Post, [this](const QString &id) {
         if (!m_billing.pay(id))
-            return page(QStringLiteral("Not paid"), QStringLiteral("<p>This invoice is unknown or already paid.</p>"));
+            return page(QStringLiteral("Not paid"),
+                QStringLiteral("<p>This invoice is unknown or already paid.</p>"));
         return page(QStringLiteral("Paid"),
-                    QStringLiteral("<p>Thank you. Sign in again in the Corvanta client to see the new balance. "
-                                   "You can close this tab.</p>"));
+            QStringLiteral("<p>Thank you. Sign in again in the Corvanta client to see the new balance. "
+                           "You can close this tab.</p>"));
     });
 }
 
 void DevService::addBrowserSignInRoutes()
 {
     using Method = QHttpServerRequest::Method;
-    m_server.route(QStringLiteral("/api/auth/oidc/google/start"), Method::Get, [](const QHttpServerRequest &request) {
-        const QString challenge = request.query().queryItemValue(QStringLiteral("app_challenge"), QUrl::FullyDecoded);
-        return page(QStringLiteral("Sign in with Google"),
-                    QStringLiteral("<p>Demo sign-in as %1</p><a class=\"button\" id=\"continue\" "
-                                   "href=\"/api/auth/oidc/google/continue?challenge=%2\">Continue</a>")
-                        .arg(Accounts::demoEmail, queryValue(challenge)));
-    });
+    m_server.route(
+        QStringLiteral("/api/auth/oidc/google/start"), Method::Get, [](const QHttpServerRequest &request) {
+            const QString challenge
+                = request.query().queryItemValue(QStringLiteral("app_challenge"), QUrl::FullyDecoded);
+            return page(QStringLiteral("Sign in with Google"),
+                QStringLiteral("<p>Demo sign-in as %1</p><a class=\"button\" id=\"continue\" "
+                               "href=\"/api/auth/oidc/google/continue?challenge=%2\">Continue</a>")
+                    .arg(Accounts::demoEmail, queryValue(challenge)));
+        });
 
     m_server.route(QStringLiteral("/api/auth/oidc/google/continue"), Method::Get,
-                   [this](const QHttpServerRequest &request) {
-                       const QString challenge = request.query().queryItemValue(QStringLiteral("challenge"), QUrl::FullyDecoded);
-                       const QString code = m_browserSignIn.issueCode(Accounts::demoEmail, challenge);
-                       return redirect(QStringLiteral("corvanta://auth?code=") + code);
-                   });
+        [this](const QHttpServerRequest &request) {
+            const QString challenge
+                = request.query().queryItemValue(QStringLiteral("challenge"), QUrl::FullyDecoded);
+            const QString code = m_browserSignIn.issueCode(Accounts::demoEmail, challenge);
+            return redirect(QStringLiteral("corvanta://auth?code=") + code);
+        });
 
-    m_server.route(QStringLiteral("/api/auth/sso/lookup"), Method::Get, [this](const QHttpServerRequest &request) {
-        const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
-        const auto domain = m_browserSignIn.ssoDomain(email);
-        QJsonObject reply{{QStringLiteral("sso"), domain.has_value()}};
-        if (domain)
-            reply.insert(QStringLiteral("domain"), *domain);
-        return QHttpServerResponse(reply);
-    });
+    m_server.route(
+        QStringLiteral("/api/auth/sso/lookup"), Method::Get, [this](const QHttpServerRequest &request) {
+            const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
+            const auto domain = m_browserSignIn.ssoDomain(email);
+            QJsonObject reply {{QStringLiteral("sso"), domain.has_value()}};
+            if (domain)
+                reply.insert(QStringLiteral("domain"), *domain);
+            return QHttpServerResponse(reply);
+        });
 
-    m_server.route(QStringLiteral("/api/auth/sso/start"), Method::Get, [this](const QHttpServerRequest &request) {
-        const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
-        const QString challenge = request.query().queryItemValue(QStringLiteral("app_challenge"), QUrl::FullyDecoded);
-        const auto domain = m_browserSignIn.ssoDomain(email);
-        if (!domain)
-            return page(QStringLiteral("No company sign-in"),
-                        QStringLiteral("<p>No SSO is configured for that domain.</p>"));
-        return page(QStringLiteral("Company sign-in"),
-                    QStringLiteral("<p>%1 signs in through %2.</p><a class=\"button\" id=\"continue\" "
-                                   "href=\"/api/auth/sso/continue?email=%3&amp;challenge=%4\">Continue</a>")
-                        .arg(email.toHtmlEscaped(), domain->toHtmlEscaped(), queryValue(email), queryValue(challenge)));
-    });
+    m_server.route(
+        QStringLiteral("/api/auth/sso/start"), Method::Get, [this](const QHttpServerRequest &request) {
+            const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
+            const QString challenge
+                = request.query().queryItemValue(QStringLiteral("app_challenge"), QUrl::FullyDecoded);
+            const auto domain = m_browserSignIn.ssoDomain(email);
+            if (!domain)
+                return page(QStringLiteral("No company sign-in"),
+                    QStringLiteral("<p>No SSO is configured for that domain.</p>"));
+            return page(QStringLiteral("Company sign-in"),
+                QStringLiteral("<p>%1 signs in through %2.</p><a class=\"button\" id=\"continue\" "
+                               "href=\"/api/auth/sso/continue?email=%3&amp;challenge=%4\">Continue</a>")
+                    .arg(email.toHtmlEscaped(), domain->toHtmlEscaped(), queryValue(email),
+                        queryValue(challenge)));
+        });
 
-    m_server.route(QStringLiteral("/api/auth/sso/continue"), Method::Get, [this](const QHttpServerRequest &request) {
-        const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
-        const QString challenge = request.query().queryItemValue(QStringLiteral("challenge"), QUrl::FullyDecoded);
-        if (!m_browserSignIn.ssoDomain(email))
-            return message(QStringLiteral("No SSO is configured for that domain"), Status::NotFound);
-        return redirect(QStringLiteral("corvanta://auth?code=") + m_browserSignIn.issueCode(email, challenge));
-    });
+    m_server.route(
+        QStringLiteral("/api/auth/sso/continue"), Method::Get, [this](const QHttpServerRequest &request) {
+            const QString email = request.query().queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded);
+            const QString challenge
+                = request.query().queryItemValue(QStringLiteral("challenge"), QUrl::FullyDecoded);
+            if (!m_browserSignIn.ssoDomain(email))
+                return message(QStringLiteral("No SSO is configured for that domain"), Status::NotFound);
+            return redirect(
+                QStringLiteral("corvanta://auth?code=") + m_browserSignIn.issueCode(email, challenge));
+        });
 
-    m_server.route(QStringLiteral("/api/auth/oidc/exchange"), Method::Post, [this](const QHttpServerRequest &request) {
-        const QJsonObject body = jsonBody(request);
-        const auto email = m_browserSignIn.redeem(body.value(QLatin1String("code")).toString(),
-                                                  body.value(QLatin1String("app_verifier")).toString());
-        if (!email)
-            return message(QStringLiteral("invalid or expired code"), Status::BadRequest);
-        return QHttpServerResponse(QJsonObject{{QStringLiteral("token"), m_accounts.tokenForBrowserSignIn(*email)},
-                                               {QStringLiteral("email"), *email}});
-    });
+    m_server.route(
+        QStringLiteral("/api/auth/oidc/exchange"), Method::Post, [this](const QHttpServerRequest &request) {
+            const QJsonObject body = jsonBody(request);
+            const auto email = m_browserSignIn.redeem(body.value(QLatin1String("code")).toString(),
+                body.value(QLatin1String("app_verifier")).toString());
+            if (!email)
+                return message(QStringLiteral("invalid or expired code"), Status::BadRequest);
+            return QHttpServerResponse(
+                QJsonObject {{QStringLiteral("token"), m_accounts.tokenForBrowserSignIn(*email)},
+                    {QStringLiteral("email"), *email}});
+        });
 }
 
 void DevService::answerUnknownPaths()

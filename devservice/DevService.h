@@ -29,7 +29,7 @@ public:
         // Print one line per request on standard output.
         bool logRequests = false;
         // E-mail domains whose users sign in through their company.
-        QStringList ssoDomains{QStringLiteral("example.com")};
+        QStringList ssoDomains {QStringLiteral("example.com")};
     };
 
     explicit DevService(Options options, QObject *parent = nullptr);

@@ -28,8 +28,8 @@ int main(int argc, char *argv[])
         QStringLiteral("How long a new server takes to be ready; 0 = at once."), QStringLiteral("seconds"),
         QStringLiteral("3"));
     const QCommandLineOption ssoOption(QStringLiteral("sso-domains"),
-                                       QStringLiteral("Comma-separated e-mail domains with company sign-on."),
-                                       QStringLiteral("domains"), QStringLiteral("example.com"));
+        QStringLiteral("Comma-separated e-mail domains with company sign-on."), QStringLiteral("domains"),
+        QStringLiteral("example.com"));
     const QCommandLineOption quietOption(
         QStringLiteral("quiet"), QStringLiteral("Do not print each request."));
     parser.addOption(portOption);
@@ -74,7 +74,7 @@ int main(int argc, char *argv[])
     }
     std::printf("corvanta-devservice listening on http://127.0.0.1:%u\n", taken);
     std::printf("demo account: %s, password %s, token %s\n", qPrintable(Accounts::demoEmail),
-                qPrintable(Accounts::demoPassword), qPrintable(service.accounts().demoToken()));
+        qPrintable(Accounts::demoPassword), qPrintable(service.accounts().demoToken()));
     std::fflush(stdout);
     return app.exec();
 }

@@ -53,10 +53,11 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, QObject *parent)
         m_tray = new QSystemTrayIcon(this);
         m_tray->setContextMenu(m_menu.get());
         m_tray->setToolTip(QStringLiteral("corvanta"));
-        QObject::connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger)
-                togglePopover();
-        });
+        QObject::connect(
+            m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    togglePopover();
+            });
         QObject::connect(&m_model, &AppModel::stateChanged, this, &CorvantaApp::updateTrayIcon);
         updateTrayIcon();
         m_tray->show();

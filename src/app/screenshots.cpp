@@ -67,68 +67,69 @@ int main(int argc, char *argv[])
     const QList<Region> regions = decodeReply<QList<Region>>(
         QJsonDocument(devservice::RegionCatalog::builtIn()).toJson(QJsonDocument::Compact));
 
-    const QList<Shot> shots{
+    const QList<Shot> shots {
         {"login", "PopoverView", [](AppModel &, QQuickItem &) {}},
         {"login-signup", "PopoverView",
-         [](AppModel &, QQuickItem &r) {
-             find(r, "loginPanel")->setProperty("signUp", true);
-             find(r, "email")->setProperty("text", "ann.smith@example.org");
-             find(r, "password")->setProperty("text", "secret password");
-         }},
+            [](AppModel &, QQuickItem &r) {
+                find(r, "loginPanel")->setProperty("signUp", true);
+                find(r, "email")->setProperty("text", "ann.smith@example.org");
+                find(r, "password")->setProperty("text", "secret password");
+            }},
         {"login-sso", "PopoverView",
-         [](AppModel &, QQuickItem &r) {
-             find(r, "loginPanel")->setProperty("ssoMode", true);
-             find(r, "workEmail")->setProperty("text", "jo@example.com");
-         }},
+            [](AppModel &, QQuickItem &r) {
+                find(r, "loginPanel")->setProperty("ssoMode", true);
+                find(r, "workEmail")->setProperty("text", "jo@example.com");
+            }},
         {"login-busy", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             find(r, "email")->setProperty("text", "ann.smith@example.org");
-             find(r, "password")->setProperty("text", "secret password");
-             m.setBusy(true);
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                find(r, "email")->setProperty("text", "ann.smith@example.org");
+                find(r, "password")->setProperty("text", "secret password");
+                m.setBusy(true);
+            }},
         {"login-error", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             find(r, "email")->setProperty("text", "ann.smith@example.org");
-             m.setErrorMsg("invalid email or password");
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                find(r, "email")->setProperty("text", "ann.smith@example.org");
+                m.setErrorMsg("invalid email or password");
+            }},
         {"main-disconnected", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             signedIn(m, r);
-             m.setSelected(m.regions().at(0));
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setSelected(m.regions().at(0));
+            }},
         {"main-provisioning", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             signedIn(m, r);
-             m.setSelected(m.regions().at(0));
-             m.setState(State::provisioning);
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setSelected(m.regions().at(0));
+                m.setState(State::provisioning);
+            }},
         {"main-connected", "PopoverView", [](AppModel &m, QQuickItem &r) { connectedTo(m, r, true); }},
-        {"main-connected-no-exit", "PopoverView", [](AppModel &m, QQuickItem &r) { connectedTo(m, r, false); }},
+        {"main-connected-no-exit", "PopoverView",
+            [](AppModel &m, QQuickItem &r) { connectedTo(m, r, false); }},
         {"main-failed", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             signedIn(m, r);
-             m.setSelected(m.regions().at(1));
-             m.setErrorMsg("one-time setup needed — run: sudo ./scripts/install-helper.sh");
-             m.setState(State::failed);
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setSelected(m.regions().at(1));
+                m.setErrorMsg("one-time setup needed — run: sudo ./scripts/install-helper.sh");
+                m.setState(State::failed);
+            }},
         {"main-subscription", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             signedIn(m, r);
-             m.setAccount(decodeReply<BillingAccount>(R"({"balanceCents":0,"subscriptionActive":true,)"
-                                                      R"("pricePerHourCents":3,"subMonthlyCents":999})"));
-             m.setSelected(m.regions().at(2));
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setAccount(decodeReply<BillingAccount>(R"({"balanceCents":0,"subscriptionActive":true,)"
+                                                         R"("pricePerHourCents":3,"subMonthlyCents":999})"));
+                m.setSelected(m.regions().at(2));
+            }},
         {"main-no-account", "PopoverView",
-         [](AppModel &m, QQuickItem &r) {
-             signedIn(m, r);
-             m.setAccount(std::nullopt);
-         }},
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setAccount(std::nullopt);
+            }},
         {"locations", "LocationsWindow", [](AppModel &m, QQuickItem &) { m.setSelected(m.regions().at(3)); }},
         {"locations-connected", "LocationsWindow",
-         [](AppModel &m, QQuickItem &) {
-             m.setSelected(m.regions().at(3));
-             m.setState(State::connected);
-         }},
+            [](AppModel &m, QQuickItem &) {
+                m.setSelected(m.regions().at(3));
+                m.setState(State::connected);
+            }},
     };
 
     int written = 0;

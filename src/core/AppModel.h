@@ -129,7 +129,10 @@ public:
     // The views start operations and return at once; the operation runs on and
     // reports through the published fields.
     Q_INVOKABLE void startLogin(const QString &email, const QString &password) { login(email, password); }
-    Q_INVOKABLE void startRegister(const QString &email, const QString &password) { registerAccount(email, password); }
+    Q_INVOKABLE void startRegister(const QString &email, const QString &password)
+    {
+        registerAccount(email, password);
+    }
     Q_INVOKABLE void startLoginWithGoogle() { loginWithGoogle(); }
     Q_INVOKABLE void startLoginWithSSO(const QString &email) { loginWithSSO(email); }
     Q_INVOKABLE void clearError() { setErrorMsg(std::nullopt); }

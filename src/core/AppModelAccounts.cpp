@@ -47,7 +47,7 @@ QCoro::Task<> AppModel::auth(QString mode, QString email, QString password)
     setErrorMsg(std::nullopt);
     setBusy(true);
     try {
-        const TextMap body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+        const TextMap body {{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
         const auto reply = co_await post<AuthResponse>(QStringLiteral("/api/auth/") + mode, body);
         // The e-mail the service knows, not the one typed.
         co_await signedIn(reply.token, reply.user.email);
@@ -84,7 +84,7 @@ QCoro::Task<> AppModel::loginWithGoogle()
         // Named, not a temporary inside the co_await: g++ 12 destroys such lambdas twice.
         const auto startURL = [this](const QString &challenge) {
             return requestUrl(QStringLiteral("/api/auth/oidc/google/start?mode=native&app_challenge=")
-                              + queryValue(challenge));
+                + queryValue(challenge));
         };
         co_await browserSignIn(startURL);
     } catch (const OAuthError &error) {
@@ -109,7 +109,7 @@ QCoro::Task<> AppModel::loginWithSSO(QString email)
         } else {
             const auto startURL = [this, normalized](const QString &challenge) {
                 return requestUrl(QStringLiteral("/api/auth/sso/start?email=") + queryValue(normalized)
-                                  + QStringLiteral("&mode=native&app_challenge=") + queryValue(challenge));
+                    + QStringLiteral("&mode=native&app_challenge=") + queryValue(challenge));
             };
             co_await browserSignIn(startURL);
         }
@@ -128,10 +128,12 @@ QCoro::Task<> AppModel::browserSignIn(std::function<QUrl(const QString &challeng
     cancelBrowserSignIn();
     auto flow = std::make_unique<GoogleAuthFlow>(m_openUrl);
     m_flow = flow.get();
-    QObject::connect(flow.get(), &GoogleAuthFlow::waitingChanged, this, &AppModel::browserSignInWaitingChanged);
+    QObject::connect(
+        flow.get(), &GoogleAuthFlow::waitingChanged, this, &AppModel::browserSignInWaitingChanged);
 
     const GoogleAuthFlow::Result result = co_await flow->run(callbackScheme, startURL);
-    const TextMap body{{QStringLiteral("code"), result.code}, {QStringLiteral("app_verifier"), result.verifier}};
+    const TextMap body {
+        {QStringLiteral("code"), result.code}, {QStringLiteral("app_verifier"), result.verifier}};
     const auto reply = co_await post<ExchangeResponse>(QStringLiteral("/api/auth/oidc/exchange"), body);
     co_await signedIn(reply.token, reply.email);
 }

@@ -23,13 +23,14 @@ QString AppModel::dollars(qint64 cents)
 
 QCoro::Task<> AppModel::topUp(qint64 cents)
 {
-    const IntegerMap body{{QStringLiteral("amountCents"), cents}}; // (a braced list inside co_await trips g++ 12)
+    const IntegerMap body {
+        {QStringLiteral("amountCents"), cents}}; // (a braced list inside co_await trips g++ 12)
     co_await openCheckout(QStringLiteral("/api/billing/topup"), body);
 }
 
 QCoro::Task<> AppModel::subscribe()
 {
-    co_await openCheckout(QStringLiteral("/api/billing/subscribe"), IntegerMap{});
+    co_await openCheckout(QStringLiteral("/api/billing/subscribe"), IntegerMap {});
 }
 
 QCoro::Task<> AppModel::openCheckout(QString path, IntegerMap body)

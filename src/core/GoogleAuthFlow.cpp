@@ -10,21 +10,20 @@ namespace corvanta {
 
 OAuthError::OAuthError(Kind kind)
     : ApiError(QStringLiteral("oauth"), kind,
-               kind == cancelled ? QStringLiteral("Sign-in cancelled")
-                                 : QStringLiteral("Google did not return a sign-in code"))
+        kind == cancelled ? QStringLiteral("Sign-in cancelled")
+                          : QStringLiteral("Google did not return a sign-in code"))
     , m_kind(kind)
-{
-}
+{ }
 
 GoogleAuthFlow::GoogleAuthFlow(UrlOpener openUrl, QObject *parent)
     : QObject(parent)
     , m_openUrl(std::move(openUrl))
-{
-}
+{ }
 
 QString GoogleAuthFlow::base64URLEncodedString(const QByteArray &bytes)
 {
-    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    return QString::fromLatin1(
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 QString GoogleAuthFlow::randomURLSafe(int byteCount)
@@ -45,15 +44,15 @@ QString GoogleAuthFlow::codeFrom(const QUrl &callback)
     if (!callback.isValid())
         throw OAuthError(OAuthError::noCode);
     const auto items = QUrlQuery(callback).queryItems(QUrl::FullyDecoded);
-    const auto first = std::find_if(items.cbegin(), items.cend(),
-                                    [](const auto &item) { return item.first == QLatin1String("code"); });
+    const auto first = std::find_if(
+        items.cbegin(), items.cend(), [](const auto &item) { return item.first == QLatin1String("code"); });
     if (first == items.cend() || first->second.isEmpty())
         throw OAuthError(OAuthError::noCode);
     return first->second;
 }
 
-QCoro::Task<GoogleAuthFlow::Result> GoogleAuthFlow::run(QString callbackScheme,
-                                                        std::function<QUrl(const QString &)> startURL)
+QCoro::Task<GoogleAuthFlow::Result> GoogleAuthFlow::run(
+    QString callbackScheme, std::function<QUrl(const QString &)> startURL)
 {
     // The verifier stays in memory, in this frame, until it is handed back.
     const QString verifier = randomURLSafe(32);
@@ -70,7 +69,7 @@ QCoro::Task<GoogleAuthFlow::Result> GoogleAuthFlow::run(QString callbackScheme,
 
     if (m_cancelled)
         throw OAuthError(OAuthError::cancelled);
-    co_return Result{codeFrom(m_callback), verifier};
+    co_return Result {codeFrom(m_callback), verifier};
 }
 
 bool GoogleAuthFlow::deliver(const QUrl &callback)

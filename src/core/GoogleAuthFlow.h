@@ -17,7 +17,11 @@ using UrlOpener = std::function<bool(const QUrl &)>;
 class OAuthError : public ApiError
 {
 public:
-    enum Kind { cancelled, noCode };
+    enum Kind
+    {
+        cancelled,
+        noCode
+    };
 
     explicit OAuthError(Kind kind);
     Kind kind() const { return m_kind; }

@@ -4,8 +4,7 @@ namespace corvanta {
 
 RegionListModel::RegionListModel(QObject *parent)
     : QAbstractListModel(parent)
-{
-}
+{ }
 
 void RegionListModel::setSource(QObject *source)
 {
@@ -31,9 +30,11 @@ void RegionListModel::rebuild()
     m_rows.clear();
     if (m_source) {
         const QList<Region> &all = m_source->regions();
-        std::copy_if(all.cbegin(), all.cend(), std::back_inserter(m_rows), [](const Region &r) { return r.online(); });
+        std::copy_if(
+            all.cbegin(), all.cend(), std::back_inserter(m_rows), [](const Region &r) { return r.online(); });
         if (!m_onlineOnly)
-            std::copy_if(all.cbegin(), all.cend(), std::back_inserter(m_rows), [](const Region &r) { return !r.online(); });
+            std::copy_if(all.cbegin(), all.cend(), std::back_inserter(m_rows),
+                [](const Region &r) { return !r.online(); });
     }
     endResetModel();
     emit countChanged();
@@ -71,8 +72,8 @@ QVariant RegionListModel::data(const QModelIndex &index, int role) const
 
 QHash<int, QByteArray> RegionListModel::roleNames() const
 {
-    return {{IdRole, "regionId"}, {CountryRole, "country"}, {CityRole, "city"},  {FlagRole, "flag"},
-            {OnlineRole, "online"},  {SectionRole, "section"},   {RegionRole, "region"}};
+    return {{IdRole, "regionId"}, {CountryRole, "country"}, {CityRole, "city"}, {FlagRole, "flag"},
+        {OnlineRole, "online"}, {SectionRole, "section"}, {RegionRole, "region"}};
 }
 
 } // namespace corvanta

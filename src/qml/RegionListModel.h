@@ -19,7 +19,16 @@ class RegionListModel : public QAbstractListModel
     Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
 
 public:
-    enum Role { IdRole = Qt::UserRole + 1, CountryRole, CityRole, FlagRole, OnlineRole, SectionRole, RegionRole };
+    enum Role
+    {
+        IdRole = Qt::UserRole + 1,
+        CountryRole,
+        CityRole,
+        FlagRole,
+        OnlineRole,
+        SectionRole,
+        RegionRole
+    };
 
     explicit RegionListModel(QObject *parent = nullptr);
 

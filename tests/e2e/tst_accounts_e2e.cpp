@@ -36,7 +36,7 @@ Page fetch(const QUrl &url, bool post = false)
     std::unique_ptr<QNetworkReply> reply(post ? network.post(request, QByteArray()) : network.get(request));
     QCoro::waitFor(qCoro(reply.get()).waitForFinished());
     return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-            reply->rawHeader("Location")};
+        reply->rawHeader("Location")};
 }
 
 // What the browser ends on after the start page's "Continue": a corvanta: address.
@@ -44,7 +44,8 @@ QByteArray followSignIn(const QUrl &start)
 {
     const Page page = fetch(start);
     static const QRegularExpression link(QStringLiteral("id=\"continue\" href=\"([^\"]+)\""));
-    const QString href = link.match(QString::fromUtf8(page.body)).captured(1).replace(QStringLiteral("&amp;"), "&");
+    const QString href
+        = link.match(QString::fromUtf8(page.body)).captured(1).replace(QStringLiteral("&amp;"), "&");
     return fetch(start.resolved(QUrl(href))).location;
 }
 
@@ -77,7 +78,8 @@ class TestAccountsEndToEnd : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY2(service.start(DEVSERVICE_PATH, {"--sso-domains", "example.com"}), qPrintable(service.output()));
+        QVERIFY2(
+            service.start(DEVSERVICE_PATH, {"--sso-domains", "example.com"}), qPrintable(service.output()));
         qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8()); // the client's socket goes here
         model = maker.make(service.base(), {}, {}, [this](const QUrl &url) {
             opened.append(url);
@@ -101,8 +103,9 @@ private slots:
         QCoro::waitFor(model->registerAccount("ann.smith@example.org", "another one"));
         QCOMPARE(model->errorMsg(), std::optional<QString>("an account with that email already exists"));
         QCoro::waitFor(model->registerAccount("not-an-email", "short"));
-        QCOMPARE(model->errorMsg(), std::optional<QString>("email must be an email address, "
-                                                           "password must be at least 8 characters"));
+        QCOMPARE(model->errorMsg(),
+            std::optional<QString>("email must be an email address, "
+                                   "password must be at least 8 characters"));
         QCoro::waitFor(model->login("ann.smith@example.org", "correct horse"));
         QVERIFY(model->isAuthed());
         QVERIFY(!model->errorMsg());
@@ -113,7 +116,8 @@ private slots:
         QCoro::waitFor(model->topUp(1000));
         QCOMPARE(opened.size(), 1);
         const QUrl checkout = opened.takeFirst();
-        QVERIFY2(checkout.toString().startsWith(service.base() + "/checkout/inv_"), qPrintable(checkout.toString()));
+        QVERIFY2(checkout.toString().startsWith(service.base() + "/checkout/inv_"),
+            qPrintable(checkout.toString()));
         const Page page = fetch(checkout);
         QVERIFY(page.body.contains("$10.00"));
         QVERIFY(page.body.contains(">Pay</button>"));
@@ -135,7 +139,7 @@ private slots:
         SingleInstance instance;
         QVERIFY(instance.listen());
         QObject::connect(&instance, &SingleInstance::messageReceived, model.get(),
-                         [this](const QByteArray &message) { model->handleCallback(QUrl(QString::fromUtf8(message))); });
+            [this](const QByteArray &message) { model->handleCallback(QUrl(QString::fromUtf8(message))); });
         model->logout();
 
         // Nothing waits yet: the address is handed over and ignored.

@@ -48,7 +48,8 @@ public:
     // The demo account's bearer token, as printed at start.
     QString demoToken()
     {
-        static const QRegularExpression token(QStringLiteral("demo account: \\S+, password \\S+, token (\\S+)\\n"));
+        static const QRegularExpression token(
+            QStringLiteral("demo account: \\S+, password \\S+, token (\\S+)\\n"));
         while (!token.match(output()).hasMatch() && m_process.waitForReadyRead(5000)) { }
         return token.match(output()).captured(1);
     }

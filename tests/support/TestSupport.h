@@ -57,8 +57,8 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 class ModelMaker
 {
 public:
-    std::unique_ptr<AppModel> make(const std::optional<QString> &api, Timing timing = {}, Paths paths = {},
-                                   UrlOpener openUrl = {})
+    std::unique_ptr<AppModel> make(
+        const std::optional<QString> &api, Timing timing = {}, Paths paths = {}, UrlOpener openUrl = {})
     {
         if (api)
             qputenv("CORVANTA_API", api->toUtf8());

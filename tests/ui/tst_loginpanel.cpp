@@ -20,10 +20,11 @@ struct Rig
 {
     ModelMaker maker;
     QList<QUrl> opened;
-    std::unique_ptr<AppModel> model = maker.make(QStringLiteral("http://127.0.0.1:9"), {}, {}, [this](const QUrl &url) {
-        opened.append(url);
-        return true;
-    });
+    std::unique_ptr<AppModel> model
+        = maker.make(QStringLiteral("http://127.0.0.1:9"), {}, {}, [this](const QUrl &url) {
+              opened.append(url);
+              return true;
+          });
     QQuickView view;
 
     Rig()
@@ -47,7 +48,8 @@ struct Rig
     void click(const char *name)
     {
         QQuickItem *target = item(name);
-        QTest::mouseClick(&view, Qt::LeftButton, {}, target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
     }
     void type(const char *field, const QString &text) { item(field)->setProperty("text", text); }
 };
@@ -92,7 +94,8 @@ private slots:
         QVERIFY(!rig.shown("passwordError"));
         rig.model->setErrorMsg("invalid email or password");
         QVERIFY(rig.shown("passwordError"));
-        QCOMPARE(rig.item("passwordError")->property("text").toString(), QStringLiteral("invalid email or password"));
+        QCOMPARE(rig.item("passwordError")->property("text").toString(),
+            QStringLiteral("invalid email or password"));
         rig.click("signUpSegment"); // the mode switch keeps the error
         QVERIFY(rig.model->errorMsg());
 

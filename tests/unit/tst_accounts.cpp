@@ -17,7 +17,8 @@ using namespace corvanta::test;
 namespace {
 
 const QByteArray regions = R"([{"id":"r","country":"C","city":"c","flag":"F","status":"online"}])";
-const QByteArray account = R"({"balanceCents":1234,"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999})";
+const QByteArray account
+    = R"({"balanceCents":1234,"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999})";
 
 // A model against the fake service whose browser is a list of opened addresses.
 struct Rig
@@ -31,23 +32,25 @@ struct Rig
         return browserWorks;
     });
 
-    std::optional<QString> stored(const QString &key) const { return DefaultsStore(maker.settingsFile()).value(key); }
+    std::optional<QString> stored(const QString &key) const
+    {
+        return DefaultsStore(maker.settingsFile()).value(key);
+    }
 
     // Routes the loads that follow every sign-in.
     void serveLoads()
     {
         service.setHandler([](const RecordedRequest &r) -> std::optional<FakeReply> {
             if (r.target == "/api/regions")
-                return FakeReply{200, regions, {}};
+                return FakeReply {200, regions, {}};
             if (r.target == "/api/billing/account")
-                return FakeReply{200, account, {}};
+                return FakeReply {200, account, {}};
             return std::nullopt;
         });
     }
 
     // Starts a task and lets it run until the browser has been opened.
-    template<class Start>
-    QCoro::Task<> startUntilBrowserOpens(Start start)
+    template<class Start> QCoro::Task<> startUntilBrowserOpens(Start start)
     {
         const int before = opened.size();
         QCoro::Task<> task = start();
@@ -75,7 +78,7 @@ private slots:
         QCOMPARE(GoogleAuthFlow::base64URLEncodedString(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
         // RFC 7636, appendix B.
         QCOMPARE(GoogleAuthFlow::challenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
-                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+            QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
         const QRegularExpression urlSafe("^[A-Za-z0-9_-]{43}$");
         const QString first = GoogleAuthFlow::randomURLSafe(32);
         const QString second = GoogleAuthFlow::randomURLSafe(32);
@@ -88,15 +91,24 @@ private slots:
     {
         QTest::addColumn<QString>("callback");
         QTest::addColumn<QString>("code"); // empty: no code
-        QTest::newRow("plain") << "corvanta://auth?code=abc" << "abc";
-        QTest::newRow("twice: the first") << "corvanta://auth?code=one&code=two" << "one";
-        QTest::newRow("with other items") << "corvanta://auth?state=x&code=c1&scope=y" << "c1";
-        QTest::newRow("encoded") << "corvanta://auth?code=a%2Bb%20c" << "a+b c";
-        QTest::newRow("empty code") << "corvanta://auth?code=" << "";
-        QTest::newRow("empty first, second set") << "corvanta://auth?code=&code=x" << "";
-        QTest::newRow("only an error") << "corvanta://auth?error=access_denied" << "";
-        QTest::newRow("other case") << "corvanta://auth?Code=abc" << "";
-        QTest::newRow("no query") << "corvanta://auth" << "";
+        QTest::newRow("plain") << "corvanta://auth?code=abc"
+                               << "abc";
+        QTest::newRow("twice: the first") << "corvanta://auth?code=one&code=two"
+                                          << "one";
+        QTest::newRow("with other items") << "corvanta://auth?state=x&code=c1&scope=y"
+                                          << "c1";
+        QTest::newRow("encoded") << "corvanta://auth?code=a%2Bb%20c"
+                                 << "a+b c";
+        QTest::newRow("empty code") << "corvanta://auth?code="
+                                    << "";
+        QTest::newRow("empty first, second set") << "corvanta://auth?code=&code=x"
+                                                 << "";
+        QTest::newRow("only an error") << "corvanta://auth?error=access_denied"
+                                       << "";
+        QTest::newRow("other case") << "corvanta://auth?Code=abc"
+                                    << "";
+        QTest::newRow("no query") << "corvanta://auth"
+                                  << "";
     }
 
     void callbackCode()
@@ -127,14 +139,15 @@ private slots:
         QVERIFY(!auth[0].hasHeader("authorization"));
         // Sent exactly as typed; kept as the service returns it.
         QCOMPARE(QJsonDocument::fromJson(auth[0].body).object(),
-                 (QJsonObject{{"email", " Ann@Example.com "}, {"password", "pw"}}));
+            (QJsonObject {{"email", " Ann@Example.com "}, {"password", "pw"}}));
         QCOMPARE(rig.model->token(), std::optional<QString>("t-1"));
         QCOMPARE(rig.model->email(), std::optional<QString>("ann@example.com"));
         QCOMPARE(rig.stored("cv_token"), std::optional<QString>("t-1"));
         QCOMPARE(rig.stored("cv_email"), std::optional<QString>("ann@example.com"));
         QCOMPARE(rig.model->regions().size(), 1);
         QCOMPARE(rig.model->account()->balanceCents, 1234);
-        QCOMPARE(rig.service.requestsTo("/api/billing/account")[0].header("authorization"), QByteArray("Bearer t-1"));
+        QCOMPARE(rig.service.requestsTo("/api/billing/account")[0].header("authorization"),
+            QByteArray("Bearer t-1"));
         QVERIFY(!rig.model->errorMsg());
         QVERIFY(!rig.model->busy());
 
@@ -145,9 +158,9 @@ private slots:
         QCOMPARE(rig.stored("cv_token"), std::optional<QString>("t-2"));
 
         // A failed sign-in while signed in keeps the session, in memory and on disk.
-        for (const FakeReply &failure : {FakeReply{401, R"({"message":"invalid email or password"})", {}},
-                                         FakeReply{409, R"({"message":"an account with that e-mail already exists"})", {}},
-                                         FakeReply{200, R"({"token":"t-3"})", {}}}) {
+        for (const FakeReply &failure : {FakeReply {401, R"({"message":"invalid email or password"})", {}},
+                 FakeReply {409, R"({"message":"an account with that e-mail already exists"})", {}},
+                 FakeReply {200, R"({"token":"t-3"})", {}}}) {
             rig.service.enqueue(failure);
             QSignalSpy busy(rig.model.get(), &AppModel::busyChanged);
             QCoro::waitFor(rig.model->login("bo@example.com", "wrong"));
@@ -158,7 +171,8 @@ private slots:
             QVERIFY(!rig.model->busy());
             QCOMPARE(busy.count(), 2);
         }
-        QCOMPARE(rig.model->errorMsg(), std::optional<QString>("unexpected reply (AuthResponse: missing key \"user\")"));
+        QCOMPARE(rig.model->errorMsg(),
+            std::optional<QString>("unexpected reply (AuthResponse: missing key \"user\")"));
     }
 
     void logoutForgetsOnlyTheSession()
@@ -166,7 +180,7 @@ private slots:
         Rig rig;
         rig.model->setToken("t");
         rig.model->setEmail("a@b.c");
-        rig.model->setAccount(BillingAccount{});
+        rig.model->setAccount(BillingAccount {});
         rig.model->setState(AppModel::ConnState::connected);
         rig.model->defaults().setValue("cv_token", "t");
         rig.model->defaults().setValue("cv_email", "a@b.c");
@@ -193,7 +207,7 @@ private slots:
         QCOMPARE(start.toString(QUrl::RemoveQuery), rig.service.base() + "/api/auth/oidc/google/start");
         const auto items = QUrlQuery(start).queryItems();
         QCOMPARE(items.size(), 2);
-        QCOMPARE(items[0], (QPair<QString, QString>{"mode", "native"}));
+        QCOMPARE(items[0], (QPair<QString, QString> {"mode", "native"}));
         QCOMPARE(items[1].first, QStringLiteral("app_challenge"));
         QVERIFY(rig.model->busy());
         QVERIFY(rig.model->browserSignInWaiting());
@@ -268,15 +282,16 @@ private slots:
         Rig rig;
         rig.serveLoads();
         rig.service.enqueue(200, R"({"sso":true,"domain":"example.com"})");
-        QCoro::Task<> task
-            = rig.startUntilBrowserOpens([&] { return rig.model->loginWithSSO(" \tAnn+VPN&x=1#y@Example.COM  "); });
+        QCoro::Task<> task = rig.startUntilBrowserOpens(
+            [&] { return rig.model->loginWithSSO(" \tAnn+VPN&x=1#y@Example.COM  "); });
 
         const QByteArray encoded = "ann%2Bvpn%26x%3D1%23y@example.com";
         QCOMPARE(rig.service.requests()[0].target, "/api/auth/sso/lookup?email=" + encoded);
         QVERIFY(!rig.service.requests()[0].hasHeader("authorization"));
         const QUrl start = rig.opened.value(0);
         QCOMPARE(start.toString(QUrl::RemoveQuery), rig.service.base() + "/api/auth/sso/start");
-        QVERIFY(start.query(QUrl::FullyEncoded).startsWith("email=" + encoded + "&mode=native&app_challenge="));
+        QVERIFY(
+            start.query(QUrl::FullyEncoded).startsWith("email=" + encoded + "&mode=native&app_challenge="));
         const auto items = QUrlQuery(start).queryItems(QUrl::FullyDecoded);
         QCOMPARE(items.size(), 3);
         QCOMPARE(items[0].second, QStringLiteral("ann+vpn&x=1#y@example.com"));
@@ -339,7 +354,8 @@ private slots:
         Rig rig;
         rig.model->setToken("t");
         rig.model->setErrorMsg("earlier");
-        rig.service.enqueue(200, QJsonDocument(QJsonObject{{"invoiceId", "i"}, {"checkoutUrl", checkoutUrl}}).toJson());
+        rig.service.enqueue(
+            200, QJsonDocument(QJsonObject {{"invoiceId", "i"}, {"checkoutUrl", checkoutUrl}}).toJson());
         QCoro::waitFor(rig.model->topUp(1000));
         QCOMPARE(rig.opened.size(), opens ? 1 : 0);
         if (opens)
