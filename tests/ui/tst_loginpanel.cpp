@@ -116,6 +116,22 @@ private slots:
         QCOMPARE(rig.item("email")->property("text").toString(), QStringLiteral("kept@example.com"));
     }
 
+    void everyControlIsReachedWithTab()
+    {
+        Rig rig;
+        rig.type("email", "a@b.c");
+        rig.type("password", "pw");
+        rig.view.requestActivate();
+        rig.item("logInSegment")->forceActiveFocus();
+        QStringList reached;
+        for (int i = 0; i < 8; ++i) {
+            reached << rig.view.activeFocusItem()->objectName();
+            QTest::keyClick(&rig.view, Qt::Key_Tab);
+        }
+        QCOMPARE(reached, (QStringList{"logInSegment", "signUpSegment", "email", "password", "passwordPrimary",
+                                       "google", "ssoLink", "quit"}));
+    }
+
     void buttonsStartOperations()
     {
         Rig rig;

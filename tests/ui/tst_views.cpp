@@ -108,6 +108,10 @@ private slots:
         QCOMPARE(rig.text("statusSubtitle"), QStringLiteral("Exiting via 🇩🇪 Frankfurt"));
         rig.model->setExitIP("198.51.100.7");
         QCOMPARE(rig.text("statusSubtitle"), QStringLiteral("Exiting via 🇩🇪 Frankfurt · 198.51.100.7"));
+        rig.model->setSelected(std::nullopt); // no place known: only the address
+        QCOMPARE(rig.text("statusSubtitle"), QStringLiteral("Exiting via  · 198.51.100.7"));
+        QVERIFY(!rig.item("connectButton")->isEnabled());
+        rig.model->setSelected(regions[2]);
         QCOMPARE(rig.title("connectButton"), QStringLiteral("Disconnect"));
         QVERIFY(!rig.item("connectButton")->property("filled").toBool());
         QVERIFY(rig.item("connectButton")->isEnabled());
