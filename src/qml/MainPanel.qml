@@ -158,7 +158,22 @@ Item {
                 clip: true
                 spacing: 4
                 boundsBehavior: Flickable.StopAtBounds
-                model: RegionListModel { source: panel.model; onlineOnly: true }
+                model: RegionListModel {
+                    id: available
+                    source: panel.model
+                    onlineOnly: true
+                }
+                // Keep the chosen location in sight.
+                function showChosen() {
+                    const row = panel.selected !== undefined ? available.indexOf(panel.selected.id) : -1
+                    if (row >= 0)
+                        positionViewAtIndex(row, ListView.Contain)
+                }
+                onCountChanged: showChosen()
+                Connections {
+                    target: panel.model
+                    function onSelectedChanged() { list.showChosen() }
+                }
                 delegate: LocationRow {
                     required property string regionId
                     required property var region

@@ -40,6 +40,12 @@ void RegionListModel::rebuild()
     emit countChanged();
 }
 
+int RegionListModel::indexOf(const QString &regionId) const
+{
+    const auto it = std::find_if(m_rows.cbegin(), m_rows.cend(), [&](const Region &r) { return r.id == regionId; });
+    return it == m_rows.cend() ? -1 : static_cast<int>(it - m_rows.cbegin());
+}
+
 int RegionListModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());

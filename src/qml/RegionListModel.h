@@ -36,6 +36,9 @@ public:
     void setSource(QObject *source);
     void setOnlineOnly(bool onlineOnly);
 
+    // The row of the region with that id, or -1.
+    Q_INVOKABLE int indexOf(const QString &regionId) const;
+
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;

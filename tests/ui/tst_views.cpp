@@ -127,6 +127,19 @@ private slots:
         QCOMPARE(rig.title("connectButton"), QStringLiteral("Connect"));
     }
 
+    void chosenRowStaysInSight()
+    {
+        Rig rig("MainPanel");
+        QList<Region> many;
+        for (int i = 0; i < 30; ++i)
+            many.append(Region{QStringLiteral("r%1").arg(i), "Country", "City", "F", "online"});
+        rig.model->setRegions(many);
+        QCOMPARE(rig.item("locationList")->property("contentY").toReal(), 0.0);
+        rig.model->setSelected(many.last());
+        QTRY_VERIFY(rig.item("row_r29") && rig.item("row_r29")->isVisible());
+        QVERIFY(rig.item("locationList")->property("contentY").toReal() > 0);
+    }
+
     void mainPanelBillingAndFooter()
     {
         Rig rig("MainPanel");
