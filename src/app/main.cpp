@@ -7,6 +7,7 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QQuickView>
 #include <QUrl>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -40,5 +41,11 @@ int main(int argc, char *argv[])
         return 1;
     }
     CorvantaApp corvanta(instance);
+    // For the start-up benchmark: show the popover and end after its first frame.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--quit-after-first-frame"))) {
+        QObject::connect(corvanta.popover(), &QQuickWindow::frameSwapped, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+        corvanta.showPopover();
+    }
     return app.exec();
 }

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Start-up benchmark: the client (signed out, pointed at an address that sends
+# nothing) against the floor program, each started RUNS times in pairs, until the
+# first frame of the popover. Prints a table and writes bench/results.md; exits 1
+# when a budget is missed.
+#   bench/startup.sh BUILD_DIR
+set -euo pipefail
+build=$1
+runs=${RUNS:-7}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+xvfb_pid=
+trap 'rm -rf "$work"; [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null' EXIT
+mkdir -m 700 "$work/runtime"
+
+platform=() # the display settings of the current measurement
+
+# run_once PROGRAM ARGS...: prints "milliseconds peak-kilobytes"
+run_once() {
+    local start end
+    start=$(date +%s%N)
+    env "${platform[@]}" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/config" CORVANTA_API= \
+        /usr/bin/time -f '%M' -o "$work/rss" "$@" >/dev/null 2>&1
+    end=$(date +%s%N)
+    echo "$(( (end - start) / 1000000 )) $(cat "$work/rss")"
+}
+
+median() { sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+verdict() { if [ "$1" = 1 ]; then echo ok; else failed=1; echo MISSED; fi; }
+
+failed=0
+rows=()
+measure() { # label, then the display settings for both programs
+    local label=$1; shift
+    platform=("$@")
+    : >"$work/client"; : >"$work/floor"
+    for _ in $(seq 1 "$runs"); do
+        run_once "$build/src/app/corvanta" --quit-after-first-frame >>"$work/client"
+        run_once "$build/bench/corvanta-bench-floor" >>"$work/floor"
+    done
+    local cs fs cm fm ratio
+    cs=$(cut -d' ' -f1 "$work/client" | median); fs=$(cut -d' ' -f1 "$work/floor" | median)
+    cm=$(cut -d' ' -f2 "$work/client" | sort -n | tail -1); fm=$(cut -d' ' -f2 "$work/floor" | sort -n | tail -1)
+    ratio=$(awk -v c="$cs" -v f="$fs" 'BEGIN { printf "%.2f", c / f }')
+    rows+=("| cold start to first frame, $label | ${cs} ms | ${fs} ms | ${ratio}× | ≤ 1.5× | \
+$(verdict "$(awk -v r="$ratio" 'BEGIN { print (r <= 1.5) }')") |")
+    rows+=("| peak memory of that start, $label | $((cm / 1024)) MiB | $((fm / 1024)) MiB | +$(((cm - fm) / 1024)) MiB \
+| ≤ +25 MiB | $(verdict $((cm - fm <= 25 * 1024))) |")
+}
+
+measure "offscreen" QT_QPA_PLATFORM=offscreen
+if command -v Xvfb >/dev/null; then
+    display=:$((90 + RANDOM % 100))
+    Xvfb "$display" -screen 0 1280x800x24 >/dev/null 2>&1 &
+    xvfb_pid=$!
+    sleep 1
+    measure "Xvfb, software renderer" DISPLAY="$display" QT_QPA_PLATFORM=xcb QT_QUICK_BACKEND=software
+    measure "Xvfb, default renderer" DISPLAY="$display" QT_QPA_PLATFORM=xcb
+fi
+
+{
+    echo "# Benchmark results"
+    echo
+    echo "Measured by \`./run bench\` on $(date -u +%Y-%m-%d): $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo),"
+    echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(grep -m1 '^PRETTY_NAME=' /etc/os-release | cut -d'"' -f2)."
+    echo "Release build; medians of $runs paired runs (peak memory: the largest of the runs)."
+    echo
+    echo "| figure | client | floor | ratio | budget | |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    echo
+    echo "Not measured yet: memory over 50 open/close cycles and 2,000 heartbeats, idle cost, responsiveness,"
+    echo "and the 10,000-region scale figures."
+} >"$here/results.md"
+cat "$here/results.md"
+exit "$failed"
