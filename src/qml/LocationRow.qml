@@ -1,10 +1,9 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Controls.Basic as T
 import Corvanta
 
 // One location: flag, country over city, and a checkmark when it is the chosen one.
-T.AbstractButton {
+ButtonBase {
     id: row
 
     required property string flag

@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Controls.Basic as T
 import Corvanta
 
 // Sign in with e-mail and password (or create an account), with Google, or with
@@ -17,7 +16,7 @@ Item {
     implicitHeight: column.implicitHeight + 32
 
     // One half of the "Log in" / "Sign up" switch.
-    component Segment: T.AbstractButton {
+    component Segment: ButtonBase {
         id: segment
         required property bool value
         readonly property bool chosen: value === panel.signUp
@@ -126,7 +125,7 @@ Item {
                 Text { text: "or"; color: CV.textDim; font.pixelSize: CV.caption2 }
                 Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: CV.border }
             }
-            T.AbstractButton {
+            ButtonBase {
                 id: google
                 objectName: "google"
                 text: "Continue with Google"

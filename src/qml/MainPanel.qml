@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Controls.Basic as T
 import Corvanta
 
 // The signed-in panel: connection status, locations, connect, billing, account.
@@ -129,7 +128,7 @@ Item {
                     font.letterSpacing: 0.6
                 }
                 Item { Layout.fillWidth: true }
-                T.AbstractButton {
+                ButtonBase {
                     id: allLink
                     objectName: "allLink"
                     text: "All " + panel.model.regions.length

@@ -1,10 +1,9 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Controls.Basic as T
 import Corvanta
 
 // The full-width action button: filled with `color`, or outlined in it.
-T.AbstractButton {
+ButtonBase {
     id: control
 
     required property string title

@@ -1,9 +1,8 @@
 import QtQuick
-import QtQuick.Controls.Basic as T
 import Corvanta
 
 // A plain text button: just its words, in one colour.
-T.AbstractButton {
+ButtonBase {
     id: control
 
     property color color: CV.textDim

@@ -107,6 +107,29 @@ ColumnLayout {
         auto *background = field->property("background").value<QQuickItem *>();
         QCOMPARE(background->property("color").value<QColor>(), colorFromHex(0x111D36));
         QCOMPARE(background->property("radius").toReal(), 8.0);
+
+        // The hint shows only while the field is empty.
+        auto *placeholder = child(field.get(), "placeholder");
+        QVERIFY(placeholder);
+        QVERIFY(!placeholder->isVisible());
+        field->setProperty("text", QString());
+        QVERIFY(placeholder->isVisible());
+        QCOMPARE(placeholder->property("text").toString(), QStringLiteral("Password"));
+        QVERIFY(field->property("implicitHeight").toReal() >= placeholder->implicitHeight() + 18);
+    }
+
+    void buttonsTakeTheSizeOfTheirContent()
+    {
+        // A button of no size would vanish from a layout, and a list of them
+        // would make every row at once.
+        auto link = load(engine, "import QtQuick\nimport Corvanta\nTextButton { text: \"Quit corvanta\" }");
+        QVERIFY(link);
+        QVERIFY(link->property("implicitWidth").toReal() > 40);
+        QVERIFY(link->property("implicitHeight").toReal() > 10);
+        auto row = load(engine,
+            "import QtQuick\nimport Corvanta\nLocationRow { flag: \"\"; country: \"Canada\"; city: \"Toronto\" }");
+        QVERIFY(row);
+        QVERIFY(row->property("implicitHeight").toReal() > 30);
     }
 
     void everySymbolDrawsInItsTint()
