@@ -4,6 +4,7 @@
 
 #include "AppModel.h"
 #include "IconProvider.h"
+#include "Regions.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -20,22 +21,9 @@
 Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
 
 using namespace corvanta;
+using corvanta::bench::regionsReply;
 
 namespace {
-
-QByteArray regionsReply(int count)
-{
-    QByteArray json = "[";
-    for (int i = 0; i < count; ++i) {
-        if (i)
-            json += ',';
-        json += QStringLiteral(R"({"id":"r%1","country":"Country %1","city":"City %1","flag":"🇩🇪","status":"%2"})")
-                    .arg(i)
-                    .arg(i % 7 ? QStringLiteral("online") : QStringLiteral("soon"))
-                    .toUtf8();
-    }
-    return json + "]";
-}
 
 double medianMs(int runs, const std::function<void()> &work)
 {

@@ -14,18 +14,16 @@
 
 namespace corvanta {
 
-namespace {
-AppModel::Setup applicationSetup()
+AppModel::Setup CorvantaApp::defaultSetup()
 {
     AppModel::Setup setup;
     setup.openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     return setup;
 }
-} // namespace
 
-CorvantaApp::CorvantaApp(SingleInstance &instance, QObject *parent)
+CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup, QObject *parent)
     : QObject(parent)
-    , m_model(applicationSetup())
+    , m_model(setup)
 {
     m_engine.addImportPath(QStringLiteral("qrc:/"));
     m_engine.addImageProvider(QStringLiteral("symbol"), new IconProvider);

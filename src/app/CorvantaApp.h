@@ -22,7 +22,11 @@ class CorvantaApp : public QObject
     Q_OBJECT
 
 public:
-    explicit CorvantaApp(SingleInstance &instance, QObject *parent = nullptr);
+    // The model's setup: the user's defaults unless a benchmark or test says otherwise.
+    static AppModel::Setup defaultSetup();
+
+    explicit CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup = defaultSetup(),
+                         QObject *parent = nullptr);
     ~CorvantaApp() override;
 
     // The tray symbol for a connection state.

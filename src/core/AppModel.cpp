@@ -145,7 +145,7 @@ QCoro::Task<> AppModel::loadRegions()
 {
     QList<Region> list;
     try {
-        list = co_await get<QList<Region>>(QStringLiteral("/api/regions"));
+        list = co_await getDecodedElsewhere<QList<Region>>(QStringLiteral("/api/regions"));
     } catch (const ApiError &) {
         // The cause is dropped on purpose: one fixed text, old list and choice kept.
         setErrorMsg(QStringLiteral("could not load regions"));

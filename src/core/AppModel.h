@@ -8,6 +8,7 @@
 #include "Timing.h"
 #include "WireRecords.h"
 
+#include <QCoroFuture>
 #include <QCoroTask>
 #include <QList>
 #include <QMap>
@@ -16,9 +17,11 @@
 #include <QString>
 #include <QUrl>
 #include <QVariant>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <memory>
 #include <optional>
+#include <variant>
 
 class QNetworkAccessManager;
 
@@ -36,6 +39,9 @@ class AppModel : public QObject
     Q_PROPERTY(QVariant token READ tokenValue NOTIFY tokenChanged)
     Q_PROPERTY(QVariant email READ emailValue NOTIFY emailChanged)
     Q_PROPERTY(QVariantList regions READ regionsValue NOTIFY regionsChanged)
+    // The views count with this: reading `regions` copies every region into a
+    // script array, which with thousands of them costs time and memory per read.
+    Q_PROPERTY(int regionCount READ regionCount NOTIFY regionsChanged)
     Q_PROPERTY(QVariant selected READ selectedValue WRITE setSelectedValue NOTIFY selectedChanged)
     Q_PROPERTY(ConnState state READ state NOTIFY stateChanged)
     // The state's name ("connected", ...), for the views.
@@ -87,6 +93,7 @@ public:
     const std::optional<QString> &email() const { return m_email; }
     void setEmail(const std::optional<QString> &email);
     const QList<Region> &regions() const { return m_regions; }
+    int regionCount() const { return int(m_regions.size()); }
     void setRegions(const QList<Region> &regions);
     const std::optional<Region> &selected() const { return m_selected; }
     void setSelected(const std::optional<Region> &region);
@@ -188,6 +195,26 @@ public:
     {
         const QByteArray reply = co_await send(path, jsonBody(body), auth);
         co_return decodeReply<T>(reply);
+    }
+
+    // As get(), with the decoding done on a worker thread: for replies long enough
+    // (thousands of regions) to hold up the GUI thread while they decode.
+    template<class T> QCoro::Task<T> getDecodedElsewhere(QString path, bool auth = false)
+    {
+        const QByteArray reply = co_await send(path, std::nullopt, auth);
+        // A failure comes back as a value: a worker thread only passes on QExceptions.
+        using Decoded = std::variant<T, ApiError>;
+        QFuture<Decoded> decoding = QtConcurrent::run([reply]() -> Decoded {
+            try {
+                return decodeReply<T>(reply);
+            } catch (const ApiError &error) {
+                return error;
+            }
+        });
+        const Decoded decoded = co_await decoding;
+        if (const auto *error = std::get_if<ApiError>(&decoded))
+            throw *error;
+        co_return std::get<T>(decoded);
     }
 
     QCoro::Task<> postRaw(QString path, TextMap body, bool auth);

@@ -131,9 +131,9 @@ Item {
                 ButtonBase {
                     id: allLink
                     objectName: "allLink"
-                    text: "All " + panel.model.regions.length
+                    text: "All " + panel.model.regionCount
                     focusPolicy: Qt.StrongFocus
-                    Accessible.name: "All locations (" + panel.model.regions.length + ")"
+                    Accessible.name: "All locations (" + panel.model.regionCount + ")"
                     contentItem: RowLayout {
                         spacing: 3
                         Text {

@@ -11,7 +11,7 @@ Rectangle {
     // Run each time the popover comes on screen.
     function appeared() {
         model.refreshStatus()
-        if (model.regions.length === 0)
+        if (model.regionCount === 0)
             model.startLoadRegions()
     }
 

@@ -202,6 +202,30 @@ private slots:
             QStringLiteral("unexpected reply (EnsureResponse: key \"state\" must be text)"));
     }
 
+    void decodingOnAWorkerThreadGivesTheSameResults()
+    {
+        FakeService service;
+        ModelMaker maker;
+        auto model = maker.make(service.base());
+        const QByteArray twoRegions = R"([{"id":"a","country":"A","city":"a","flag":"x","status":"online"},)"
+                                      R"({"id":"b","country":"B","city":"b","flag":"y","status":"soon"}])";
+        service.enqueue(200, twoRegions);
+        service.enqueue(200, R"([{"id":"a","country":"A","city":"a","flag":"x","status":"online"},{"id":"b"}])");
+        service.enqueue(503, R"({"message":"down for maintenance"})");
+
+        const auto good = run(model->getDecodedElsewhere<QList<Region>>("/api/regions"));
+        QVERIFY(good.value);
+        QCOMPARE(*good.value, decodeReply<QList<Region>>(twoRegions));
+        // Failures come back whole: domain and the text naming the record and key.
+        const auto bad = run(model->getDecodedElsewhere<QList<Region>>("/api/regions"));
+        QVERIFY(bad.error);
+        QCOMPARE(bad.error->domain(), ApiError::decodingDomain);
+        QCOMPARE(bad.error->description(), QStringLiteral("unexpected reply (Region[1]: missing key \"country\")"));
+        const auto refused = run(model->getDecodedElsewhere<QList<Region>>("/api/regions"));
+        QVERIFY(refused.error);
+        QCOMPARE(refused.error->description(), QStringLiteral("down for maintenance"));
+    }
+
     void errorStatusCarriesServiceText()
     {
         FakeService service;
