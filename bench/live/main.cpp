@@ -275,7 +275,9 @@ bool liveFigures(Rig &rig)
         stallRow(QStringLiteral("sign-in (and its 10,000 locations)"), signIn.longestMs());
 
         client.app.openLocations();
-        frameOf(client.app.locations());
+        client.model().setRegions({}); // so that the load fills both lists anew
+        if (!frameOf(client.app.locations()))
+            return false;
         StallProbe load;
         if (!client.loadRegions())
             return false;
@@ -368,6 +370,7 @@ bool idleFigures(Rig &rig, bool connected, int seconds)
 
 int main(int argc, char *argv[])
 {
+    CorvantaApp::chooseRenderLoop(); // as main() does
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();

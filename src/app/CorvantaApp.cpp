@@ -14,6 +14,16 @@
 
 namespace corvanta {
 
+void CorvantaApp::chooseRenderLoop()
+{
+    // Our windows are small and never animate, so drawing them on the GUI thread
+    // costs nothing noticeable, while a render thread per window cost about 14 MiB
+    // and left a little memory behind each time the locations window was closed.
+    // Whoever sets QSG_RENDER_LOOP keeps their choice.
+    if (!qEnvironmentVariableIsSet("QSG_RENDER_LOOP"))
+        qputenv("QSG_RENDER_LOOP", "basic");
+}
+
 AppModel::Setup CorvantaApp::defaultSetup()
 {
     AppModel::Setup setup;
