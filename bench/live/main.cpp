@@ -25,6 +25,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -38,6 +39,7 @@ namespace {
 constexpr double growthBudgetMiB = 2;
 constexpr double stallBudgetMs = 50;
 constexpr double idleBudgetPercent = 0.1;
+constexpr int repeats = 5;
 
 QString label; // the display settings, appended to every figure
 
@@ -252,10 +254,16 @@ QString mib(double before, double after)
         .arg(after, 0, 'f', 1);
 }
 
-void stallRow(const QString &what, double ms)
+// One figure, or the median of several runs with their largest beside it.
+void stallRow(const QString &what, QList<double> ms)
 {
-    row(QStringLiteral("longest GUI stall, ") + what, QStringLiteral("%1 ms").arg(ms, 0, 'f', 1),
-        QStringLiteral("≤ %1 ms").arg(stallBudgetMs), ms <= stallBudgetMs);
+    std::sort(ms.begin(), ms.end());
+    const double median = ms.at(ms.size() / 2);
+    QString client = QStringLiteral("%1 ms").arg(median, 0, 'f', 1);
+    if (ms.size() > 1)
+        client += QStringLiteral(" (median of %1; largest %2 ms)").arg(ms.size()).arg(ms.last(), 0, 'f', 1);
+    row(QStringLiteral("longest GUI stall, ") + what, client, QStringLiteral("≤ %1 ms").arg(stallBudgetMs),
+        median <= stallBudgetMs);
 }
 
 // Memory and responsiveness, in the order a user meets them.
@@ -269,24 +277,37 @@ bool liveFigures(Rig &rig)
         if (!frameOf(client.app.popover()) || !waitFor([&] { return client.model().regions().size() == 10'000; }))
             return false;
 
-        StallProbe signIn;
-        if (!client.signIn(rig.email, rig.password))
-            return false;
-        stallRow(QStringLiteral("sign-in (and its 10,000 locations)"), signIn.longestMs());
+        // The short operations are repeated: the service shares the machine's cores.
+        QList<double> signIns;
+        for (int i = 0; i < repeats; ++i) {
+            if (i) {
+                client.model().logout();
+                frameOf(client.app.popover());
+            }
+            StallProbe signIn;
+            if (!client.signIn(rig.email, rig.password))
+                return false;
+            signIns.append(signIn.longestMs());
+        }
+        stallRow(QStringLiteral("sign-in (and its 10,000 locations)"), signIns);
 
         client.app.openLocations();
-        client.model().setRegions({}); // so that the load fills both lists anew
-        if (!frameOf(client.app.locations()))
-            return false;
-        StallProbe load;
-        if (!client.loadRegions())
-            return false;
-        stallRow(QStringLiteral("loading 10,000 locations, both windows open"), load.longestMs());
+        QList<double> loads;
+        for (int i = 0; i < repeats; ++i) {
+            client.model().setRegions({}); // so that the load fills both lists anew
+            if (!frameOf(client.app.locations()))
+                return false;
+            StallProbe load;
+            if (!client.loadRegions())
+                return false;
+            loads.append(load.longestMs());
+        }
+        stallRow(QStringLiteral("loading 10,000 locations, both windows open"), loads);
 
         StallProbe provisioning; // the service takes a second; polls every half second
         if (!client.connectTo(1))
             return false;
-        stallRow(QStringLiteral("connect with provisioning polls"), provisioning.longestMs());
+        stallRow(QStringLiteral("connect with provisioning polls"), {provisioning.longestMs()});
         if (!client.disconnect())
             return false;
 
@@ -294,7 +315,7 @@ bool liveFigures(Rig &rig)
         StallProbe slowScript; // the server is ready; the connect script takes 2 s
         if (!client.connectTo(1))
             return false;
-        stallRow(QStringLiteral("connect whose connect script takes 2 s"), slowScript.longestMs());
+        stallRow(QStringLiteral("connect whose connect script takes 2 s"), {slowScript.longestMs()});
         rig.setConnectPause(0);
         if (!client.disconnect())
             return false;
