@@ -1,12 +1,61 @@
 import QtQuick
-import QtQuick.Templates as T
 
-// Every button's base: the bare template, sized by its content and background.
-// (The template alone has no natural size; a styled control set would add one,
-// at a start-up cost we do not need.)
-T.AbstractButton {
-    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                            implicitContentWidth + leftPadding + rightPadding)
-    implicitHeight: Math.max(implicitBackgroundHeight + topInset + bottomInset,
-                             implicitContentHeight + topPadding + bottomPadding)
+// Every button's base: `contentItem` inside the padding, over a `background` that
+// fills the button. A click, or Space or Return while it has keyboard focus,
+// emits clicked(). Plain Qt Quick on purpose: a control library's plugin cost a
+// tenth of the client's start-up.
+Item {
+    id: control
+
+    property string text
+    property Item contentItem
+    property Item background
+    property real padding: 0
+    property real horizontalPadding: padding
+    property real verticalPadding: padding
+    property real leftPadding: horizontalPadding
+    property real rightPadding: horizontalPadding
+    property real topPadding: verticalPadding
+    property real bottomPadding: verticalPadding
+    // Only the keyboard gives a button focus (a click does not), so focus always shows.
+    readonly property bool visualFocus: activeFocus
+    readonly property bool pressed: mouse.pressed
+
+    signal clicked()
+
+    activeFocusOnTab: true
+    implicitWidth: Math.max(background ? background.implicitWidth : 0,
+                            (contentItem ? contentItem.implicitWidth : 0) + leftPadding + rightPadding)
+    implicitHeight: Math.max(background ? background.implicitHeight : 0,
+                             (contentItem ? contentItem.implicitHeight : 0) + topPadding + bottomPadding)
+
+    Accessible.role: Accessible.Button
+    Accessible.focusable: true
+    Accessible.onPressAction: control.clicked()
+    Keys.onSpacePressed: control.clicked()
+    Keys.onReturnPressed: control.clicked()
+    Keys.onEnterPressed: control.clicked()
+
+    MouseArea {
+        id: mouse
+        anchors.fill: parent
+        onClicked: control.clicked()
+    }
+
+    onBackgroundChanged: {
+        if (!background)
+            return
+        background.parent = control
+        background.z = -1
+        background.anchors.fill = control
+    }
+    onContentItemChanged: {
+        if (!contentItem)
+            return
+        contentItem.parent = control
+        contentItem.x = Qt.binding(() => control.leftPadding)
+        contentItem.y = Qt.binding(() => control.topPadding)
+        contentItem.width = Qt.binding(() => control.width - control.leftPadding - control.rightPadding)
+        contentItem.height = Qt.binding(() => control.height - control.topPadding - control.bottomPadding)
+    }
 }

@@ -1,28 +1,39 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 import Corvanta
 
-// The framed text-entry field. `secure` masks what is typed.
-// Built on the bare template: a styled control set costs start-up time we do not need.
-T.TextField {
+// The framed text-entry field. `secure` masks what is typed. Plain Qt Quick (see
+// ButtonBase): the frame and the hint are its own.
+TextInput {
     id: field
 
     property bool secure: false
+    property string placeholderText
+    property color placeholderTextColor: CV.textDim
+    readonly property Rectangle background: frame
 
     Layout.fillWidth: true
-    implicitWidth: Math.max(contentWidth, placeholder.implicitWidth) + leftPadding + rightPadding
-    implicitHeight: Math.max(contentHeight, placeholder.implicitHeight) + topPadding + bottomPadding
     echoMode: secure ? TextInput.Password : TextInput.Normal
     padding: 9
     verticalAlignment: TextInput.AlignVCenter
+    clip: true
     color: CV.text
-    placeholderTextColor: CV.textDim
     selectionColor: CV.accent
     selectedTextColor: CV.bg
     selectByMouse: true
+    activeFocusOnTab: true
     font.pixelSize: CV.body
     Accessible.name: placeholderText
+
+    Rectangle {
+        id: frame
+        z: -1
+        anchors.fill: parent
+        radius: 8
+        color: CV.panel
+        border.width: 1
+        border.color: field.activeFocus ? CV.accent : CV.border
+    }
 
     Text {
         id: placeholder
@@ -38,12 +49,5 @@ T.TextField {
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
         visible: field.length === 0 && field.preeditText.length === 0
-    }
-
-    background: Rectangle {
-        radius: 8
-        color: CV.panel
-        border.width: 1
-        border.color: field.activeFocus ? CV.accent : CV.border
     }
 }

@@ -12,7 +12,6 @@ ButtonBase {
     property bool selected: false
     property bool soon: false      // shows "soon" instead of nothing when not chosen
 
-    focusPolicy: Qt.StrongFocus
     Accessible.name: country + ", " + city
     verticalPadding: 6
     horizontalPadding: 9

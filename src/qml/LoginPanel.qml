@@ -21,7 +21,6 @@ Item {
         required property bool value
         readonly property bool chosen: value === panel.signUp
         Layout.fillWidth: true
-        focusPolicy: Qt.StrongFocus
         Accessible.name: text
         topPadding: 7
         bottomPadding: 7
@@ -130,7 +129,6 @@ Item {
                 objectName: "google"
                 text: "Continue with Google"
                 Layout.fillWidth: true
-                focusPolicy: Qt.StrongFocus
                 Accessible.name: text
                 enabled: !panel.model.busy
                 opacity: enabled ? 1.0 : 0.6

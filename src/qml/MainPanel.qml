@@ -132,7 +132,6 @@ Item {
                     id: allLink
                     objectName: "allLink"
                     text: "All " + panel.model.regionCount
-                    focusPolicy: Qt.StrongFocus
                     Accessible.name: "All locations (" + panel.model.regionCount + ")"
                     contentItem: RowLayout {
                         spacing: 3

@@ -13,7 +13,6 @@ ButtonBase {
     implicitWidth: 120
     implicitHeight: label.implicitHeight + 20
     Layout.fillWidth: true
-    focusPolicy: Qt.StrongFocus
     Accessible.name: title
 
     contentItem: Text {

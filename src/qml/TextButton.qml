@@ -9,7 +9,6 @@ ButtonBase {
     property int pixelSize: CV.caption2
     property int weight: Font.Normal
 
-    focusPolicy: Qt.StrongFocus
     padding: 2
     Accessible.name: text
     contentItem: Text {

@@ -130,6 +130,21 @@ private slots:
         }
         QCOMPARE(reached, (QStringList{"logInSegment", "signUpSegment", "email", "password", "passwordPrimary",
                                        "google", "ssoLink", "quit"}));
+
+        // The keyboard works the buttons too: Space, Return and Enter, only with focus.
+        rig.item("signUpSegment")->forceActiveFocus();
+        QTest::keyClick(&rig.view, Qt::Key_Space);
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Create account"));
+        rig.item("logInSegment")->forceActiveFocus();
+        QTest::keyClick(&rig.view, Qt::Key_Return);
+        QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Log in"));
+        rig.item("ssoLink")->forceActiveFocus();
+        QTest::keyClick(&rig.view, Qt::Key_Enter);
+        QVERIFY(rig.shown("workEmail"));
+        rig.item("workEmail")->forceActiveFocus();
+        QTest::keyClick(&rig.view, Qt::Key_Space); // typed into the field, not a click anywhere
+        QVERIFY(rig.shown("workEmail"));
+        QCOMPARE(rig.item("workEmail")->property("text").toString(), QStringLiteral(" "));
     }
 
     void buttonsStartOperations()
