@@ -129,6 +129,8 @@ add_rows "$work/scale"
     echo "thread, with the popover shown; the service has 10,000 locations, provisions in 1 s, is polled every 0.5 s,"
     echo "and a stand-in for sudo takes 2 s to bring the tunnel up. Idle: CPU time of all the client's threads over"
     echo "the wall time; wake-ups are voluntary context switches, one of which is the measurement's own timer."
+    echo "Scale: decoding a reply of 10,000 locations against a bare QJsonDocument parse of the same bytes, and"
+    echo "the locations window's first frame with 10,000 locations against the same window with 10."
 } >"$here/results.md"
 cat "$here/results.md"
 for err in "$work"/*.err; do
