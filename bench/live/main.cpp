@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <memory>
 
 Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
 
