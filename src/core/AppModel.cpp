@@ -41,7 +41,12 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
 
 AppModel::~AppModel()
 {
-    // Replies still in flight end here, while the model is whole.
+    // Decodes still running end here, then replies still in flight, while the
+    // model is whole.
+    while (auto *wait = findChild<WorkerWait *>(QString(), Qt::FindDirectChildrenOnly)) {
+        wait->finishNow();
+        delete wait;
+    }
     delete m_network;
     // A waiting heartbeat wakes, finds the model gone and ends without sending.
     if (m_heartbeat)

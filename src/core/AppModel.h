@@ -7,8 +7,8 @@
 #include "Paths.h"
 #include "Timing.h"
 #include "WireRecords.h"
+#include "WorkerWait.h"
 
-#include <QCoroFuture>
 #include <QCoroTask>
 #include <QList>
 #include <QMap>
@@ -211,7 +211,12 @@ public:
                 return error;
             }
         });
-        const Decoded decoded = co_await decoding;
+        // Awaited through the model, so that a model destroyed meanwhile still
+        // sees the steps after this one through (see ~AppModel).
+        auto *wait = new WorkerWait(QFuture<void>(decoding), this);
+        co_await wait->finished();
+        wait->deleteLater();
+        const Decoded decoded = decoding.result();
         if (const auto *error = std::get_if<ApiError>(&decoded))
             throw *error;
         co_return std::get<T>(decoded);

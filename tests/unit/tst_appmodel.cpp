@@ -7,6 +7,7 @@
 #include <QMetaEnum>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -183,6 +184,26 @@ private slots:
             QCOMPARE(model->selected()->id, QStringLiteral("a"));
             QCOMPARE(regionsSpy.count(), 0);
         }
+    }
+
+    void modelGoneWhileTheListDecodes()
+    {
+        // A list long enough that the model can go while a worker thread decodes it.
+        QList<std::pair<const char *, const char *>> many(100'000, {"r", "online"});
+        FakeService service;
+        service.enqueue(200, regionsJson(many));
+        ModelMaker maker;
+        auto model = maker.make(service.base());
+        QSignalSpy regionsSpy(model.get(), &AppModel::regionsChanged);
+        model->startLoadRegions();
+        QTRY_VERIFY(QThreadPool::globalInstance()->activeThreadCount() > 0);
+
+        // The destructor waits for the decode and sees the load through; nothing
+        // is left to resume on a model that is gone (AddressSanitizer would say).
+        model.reset();
+        QCOMPARE(regionsSpy.count(), 1);
+        QTest::qWait(100);
+        QTRY_COMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
     }
 
     void settingsFileIsPrivateAndWrittenAtOnce()
