@@ -31,10 +31,12 @@ Item {
 
     Accessible.role: Accessible.Button
     Accessible.focusable: true
-    Accessible.onPressAction: control.clicked()
-    Keys.onSpacePressed: control.clicked()
-    Keys.onReturnPressed: control.clicked()
-    Keys.onEnterPressed: control.clicked()
+    // Assistive tools press buttons directly, so the enabled check is ours; a held
+    // key presses once.
+    Accessible.onPressAction: if (control.enabled) control.clicked()
+    Keys.onSpacePressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+    Keys.onReturnPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
+    Keys.onEnterPressed: (event) => { if (!event.isAutoRepeat) control.clicked() }
 
     MouseArea {
         id: mouse

@@ -4,6 +4,7 @@
 #include "IconProvider.h"
 #include "TestSupport.h"
 
+#include <QAccessible>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
@@ -116,7 +117,7 @@ private slots:
         QCOMPARE(rig.item("email")->property("text").toString(), QStringLiteral("kept@example.com"));
     }
 
-    void everyControlIsReachedWithTab()
+    void keyboardAndAssistiveToolsWorkTheControls()
     {
         Rig rig;
         rig.type("email", "a@b.c");
@@ -145,6 +146,23 @@ private slots:
         QTest::keyClick(&rig.view, Qt::Key_Space); // typed into the field, not a click anywhere
         QVERIFY(rig.shown("workEmail"));
         QCOMPARE(rig.item("workEmail")->property("text").toString(), QStringLiteral(" "));
+
+        // A held key presses once.
+        rig.item("back")->forceActiveFocus();
+        QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+        QCoreApplication::sendEvent(&rig.view, &repeated);
+        QVERIFY(rig.shown("workEmail"));
+
+        // Assistive tools cannot press a disabled button.
+        QAccessibleInterface *primary = QAccessible::queryAccessibleInterface(rig.item("ssoPrimary"));
+        QVERIFY(primary && primary->actionInterface());
+        rig.type("workEmail", QString());
+        QVERIFY(!rig.item("ssoPrimary")->isEnabled());
+        primary->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(!rig.model->busy() && rig.opened.isEmpty());
+        QAccessibleInterface *back = QAccessible::queryAccessibleInterface(rig.item("back"));
+        back->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(rig.shown("email"));
     }
 
     void buttonsStartOperations()
