@@ -33,10 +33,12 @@ chmod 600 "$work/config/corvanta/corvanta.conf"
 # The display settings: a label, then the environment for it.
 settings=("offscreen|QT_QPA_PLATFORM=offscreen")
 if command -v Xvfb >/dev/null; then
-    display=:$((90 + RANDOM % 100))
-    Xvfb "$display" -screen 0 1280x800x24 >/dev/null 2>&1 &
+    # Xvfb picks a free display and names it once it is ready.
+    Xvfb -displayfd 3 -screen 0 1280x800x24 3>"$work/display" >/dev/null 2>&1 &
     pids+=($!)
-    sleep 1
+    for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    display=:$(head -1 "$work/display")
+    [ "$display" != ":" ] || { echo "bench: Xvfb did not start" >&2; exit 1; }
     settings+=("Xvfb, software renderer|DISPLAY=$display QT_QPA_PLATFORM=xcb QT_QUICK_BACKEND=software")
     settings+=("Xvfb, default renderer|DISPLAY=$display QT_QPA_PLATFORM=xcb")
 fi
@@ -56,9 +58,14 @@ run_once() {
     shift
     start=$(date +%s%N)
     # shellcheck disable=SC2086 # the environment is a list of words
-    env $environment XDG_CONFIG_HOME="$work/config" CORVANTA_API="$api" \
-        /usr/bin/time -f '%M' -o "$work/rss" "$@" >"$work/out" 2>/dev/null
+    if ! env $environment XDG_CONFIG_HOME="$work/config" CORVANTA_API="$api" \
+        /usr/bin/time -f '%M' -o "$work/rss" "$@" >"$work/out" 2>"$work/run_once.err"; then
+        echo "bench: $* failed:" >&2
+        cat "$work/run_once.err" >&2
+        exit 1
+    fi
     frame=$(sed -n 's/^first frame //p' "$work/out")
+    [[ $frame =~ ^[0-9]+$ ]] || { echo "bench: $* printed no first frame" >&2; exit 1; }
     echo "$(((frame - start) / 1000000)) $(cat "$work/rss")"
 }
 
@@ -87,21 +94,25 @@ for setting in "${settings[@]}"; do
     start_up "${setting%%|*}" "${setting#*|}"
 done
 
+n=0
 for setting in "${settings[@]}"; do
     # shellcheck disable=SC2086
     env ${setting#*|} "$build/bench/corvanta-bench-live" "$devservice" "${setting%%|*}" \
-        >"$work/live" 2>"$work/live.err" || failed=1
-    add_rows "$work/live"
+        >"$work/live.$n" 2>"$work/live.$n.err" || failed=1
+    add_rows "$work/live.$n"
+    n=$((n + 1))
 done
 
 # Idle: every setting and both states at once, each in its own process.
 n=0
+idle_pids=()
 for setting in "${settings[@]}"; do
     for state in disconnected connected; do
         # shellcheck disable=SC2086
         env ${setting#*|} "$build/bench/corvanta-bench-live" "$devservice" "${setting%%|*}" \
             --idle "$state" "$idle_seconds" >"$work/idle.$n" 2>"$work/idle.$n.err" &
         idle_pids+=($!)
+        pids+=($!)
         n=$((n + 1))
     done
 done

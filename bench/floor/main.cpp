@@ -10,6 +10,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Drawn on the GUI thread, as the client draws its windows.
+    if (!qEnvironmentVariableIsSet("QSG_RENDER_LOOP"))
+        qputenv("QSG_RENDER_LOOP", "basic");
     QGuiApplication app(argc, argv);
     QQuickView view;
     view.setSource(QUrl(QStringLiteral("qrc:/floor/Floor.qml")));

@@ -253,16 +253,15 @@ QString mib(double before, double after)
         .arg(after, 0, 'f', 1);
 }
 
-// One figure, or the median of several runs with their largest beside it.
+// The longest stall of one or more runs (with the median beside it for several).
 void stallRow(const QString &what, QList<double> ms)
 {
     std::sort(ms.begin(), ms.end());
-    const double median = ms.at(ms.size() / 2);
-    QString client = QStringLiteral("%1 ms").arg(median, 0, 'f', 1);
+    QString client = QStringLiteral("%1 ms").arg(ms.last(), 0, 'f', 1);
     if (ms.size() > 1)
-        client += QStringLiteral(" (median of %1; largest %2 ms)").arg(ms.size()).arg(ms.last(), 0, 'f', 1);
+        client += QStringLiteral(" (largest of %1; median %2 ms)").arg(ms.size()).arg(ms.at(ms.size() / 2), 0, 'f', 1);
     row(QStringLiteral("longest GUI stall, ") + what, client, QStringLiteral("≤ %1 ms").arg(stallBudgetMs),
-        median <= stallBudgetMs);
+        ms.last() <= stallBudgetMs);
 }
 
 // Memory and responsiveness, in the order a user meets them.
@@ -276,7 +275,7 @@ bool liveFigures(Rig &rig)
         if (!frameOf(client.app.popover()) || !waitFor([&] { return client.model().regions().size() == 10'000; }))
             return false;
 
-        // The short operations are repeated: the service shares the machine's cores.
+        // The short operations are repeated, so that one lucky run cannot hide a stall.
         QList<double> signIns;
         for (int i = 0; i < repeats; ++i) {
             if (i) {
@@ -390,7 +389,6 @@ bool idleFigures(Rig &rig, bool connected, int seconds)
 
 int main(int argc, char *argv[])
 {
-    CorvantaApp::chooseRenderLoop(); // as main() does
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList args = QCoreApplication::arguments();

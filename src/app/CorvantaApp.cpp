@@ -14,16 +14,6 @@
 
 namespace corvanta {
 
-void CorvantaApp::chooseRenderLoop()
-{
-    // Our windows are small and never animate, so drawing them on the GUI thread
-    // costs nothing noticeable, while a render thread per window cost about 14 MiB
-    // and left a little memory behind each time the locations window was closed.
-    // Whoever sets QSG_RENDER_LOOP keeps their choice.
-    if (!qEnvironmentVariableIsSet("QSG_RENDER_LOOP"))
-        qputenv("QSG_RENDER_LOOP", "basic");
-}
-
 AppModel::Setup CorvantaApp::defaultSetup()
 {
     AppModel::Setup setup;
@@ -91,7 +81,17 @@ QString CorvantaApp::trayIconName(AppModel::ConnState state)
 
 QQuickView *CorvantaApp::makeView(const QString &component)
 {
+    // Our windows are small and never animate, so drawing them on the GUI thread
+    // costs nothing noticeable, while a render thread per window cost about 14 MiB
+    // and left a little memory behind each time the locations window was closed.
+    // Qt reads the choice when it makes the first window; the programs we start
+    // do not inherit it, and whoever sets QSG_RENDER_LOOP keeps their own.
+    const bool choose = !qEnvironmentVariableIsSet("QSG_RENDER_LOOP");
+    if (choose)
+        qputenv("QSG_RENDER_LOOP", "basic");
     auto *view = new QQuickView(&m_engine, nullptr);
+    if (choose)
+        qunsetenv("QSG_RENDER_LOOP");
     view->setColor(Theme().bg);
     view->setInitialProperties({{QStringLiteral("model"), QVariant::fromValue<QObject *>(&m_model)}});
     view->setSource(QUrl(QStringLiteral("qrc:/Corvanta/%1.qml").arg(component)));

@@ -22,9 +22,6 @@ class CorvantaApp : public QObject
     Q_OBJECT
 
 public:
-    // Settles how windows are drawn; call before the application object exists.
-    static void chooseRenderLoop();
-
     // The model's setup: the user's defaults unless a benchmark or test says otherwise.
     static AppModel::Setup defaultSetup();
 

@@ -30,7 +30,6 @@ int main(int argc, char *argv[])
     if (SingleInstance::forward(socketPath, callback))
         return 0;
 
-    CorvantaApp::chooseRenderLoop();
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("corvanta"));
     QApplication::setApplicationName(QStringLiteral("corvanta"));
