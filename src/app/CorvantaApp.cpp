@@ -11,6 +11,9 @@
 #include <QQuickView>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <utility>
 
 namespace corvanta {
 
@@ -24,43 +27,67 @@ AppModel::Setup CorvantaApp::defaultSetup()
 CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup, QObject *parent)
     : QObject(parent)
     , m_model(setup)
+    , m_shownState(m_model.state())
 {
     m_engine.addImportPath(QStringLiteral("qrc:/"));
     m_engine.addImageProvider(QStringLiteral("symbol"), new IconProvider);
+    // The panels' Quit buttons.
+    QObject::connect(&m_engine, &QQmlEngine::quit, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 
-    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
     m_popover.reset(makeView(QStringLiteral("PopoverView")));
     m_popover->setResizeMode(QQuickView::SizeViewToRootObject);
-    if (tray) {
-        m_popover->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        // A popover goes away when the user looks elsewhere.
-        QObject::connect(m_popover.get(), &QWindow::activeChanged, this, [this] {
-            if (!m_popover->isActive())
-                m_popover->hide();
-        });
-    } else {
-        m_popover->setTitle(QStringLiteral("corvanta"));
-    }
+    m_popover->setTitle(QStringLiteral("corvanta"));
     QObject::connect(m_popover->rootObject(), SIGNAL(openLocations()), this, SLOT(openLocations()));
+    QObject::connect(m_popover->rootObject(), SIGNAL(dismiss()), this, SLOT(dismissPopover()));
+    // A popover goes away when the user looks elsewhere.
+    QObject::connect(m_popover.get(), &QWindow::activeChanged, this, [this] {
+        if (m_tray && !m_popover->isActive())
+            m_popover->hide();
+    });
+    // It stays at its icon when it grows or shrinks (login and SSO forms differ).
+    QObject::connect(m_popover.get(), &QWindow::heightChanged, this, [this] {
+        if (m_tray && m_popover->isVisible())
+            placePopover();
+    });
+    // Without a tray the popover is the application's window: closing it quits.
+    m_popover->installEventFilter(this);
 
-    if (tray) {
-        m_menu = std::make_unique<QMenu>();
-        m_menu->addAction(QStringLiteral("Open corvanta"), this, &CorvantaApp::showPopover);
-        m_menu->addAction(QStringLiteral("Locations…"), this, &CorvantaApp::openLocations);
-        m_menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
-        m_tray = new QSystemTrayIcon(this);
-        m_tray->setContextMenu(m_menu.get());
-        m_tray->setToolTip(QStringLiteral("corvanta"));
-        QObject::connect(
-            m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger)
-                    togglePopover();
-            });
-        QObject::connect(&m_model, &AppModel::stateChanged, this, &CorvantaApp::updateTrayIcon);
-        updateTrayIcon();
-        m_tray->show();
-    } else {
+    QObject::connect(&m_model, &AppModel::stateChanged, this, &CorvantaApp::stateChanged);
+    QObject::connect(&m_model, &AppModel::selectedChanged, this, &CorvantaApp::updateTray);
+    QObject::connect(&m_model, &AppModel::tokenChanged, this, &CorvantaApp::updateTray);
+    QObject::connect(&m_model, &AppModel::busyChanged, this, &CorvantaApp::updateTray);
+    QObject::connect(&m_model, &AppModel::connectionLost, this, [this] {
+        notify(QStringLiteral("Connection lost"),
+            QStringLiteral("The tunnel went down: your traffic is no longer protected."));
+    });
+
+    // The tray icon's menu: for panels that open it on any click, and for everyone
+    // who wants to connect without opening the popover.
+    m_menu = std::make_unique<QMenu>();
+    m_statusLine = m_menu->addAction(QString());
+    m_statusLine->setEnabled(false);
+    m_connectAction = m_menu->addAction(QString(), &m_model, &AppModel::toggle);
+    m_menu->addSeparator();
+    m_menu->addAction(QStringLiteral("Open corvanta"), this, &CorvantaApp::showPopover);
+    m_menu->addAction(QStringLiteral("Locations…"), this, &CorvantaApp::openLocations);
+    m_menu->addSeparator();
+    m_menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
+    updateTray();
+
+    if (!takeUpTray()) {
         showPopover();
+        // Panels often start after the applications of a session: look again for
+        // a while, less and less often.
+        m_trayCheck = new QTimer(this);
+        m_trayCheck->setSingleShot(true);
+        m_trayCheck->setInterval(1000);
+        QObject::connect(m_trayCheck, &QTimer::timeout, this, [this] {
+            if (takeUpTray() || m_trayCheck->interval() >= 64'000)
+                return;
+            m_trayCheck->setInterval(m_trayCheck->interval() * 2);
+            m_trayCheck->start();
+        });
+        m_trayCheck->start();
     }
 
     QObject::connect(&instance, &SingleInstance::messageReceived, this, [this](const QByteArray &message) {
@@ -73,10 +100,67 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
 
 CorvantaApp::~CorvantaApp() = default;
 
+bool CorvantaApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_popover.get() && event->type() == QEvent::Close && !m_tray)
+        QCoreApplication::quit();
+    return QObject::eventFilter(watched, event);
+}
+
+bool CorvantaApp::takeUpTray()
+{
+    if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
+        return m_tray != nullptr;
+    const bool wasShown = m_popover->isVisible();
+    m_popover->hide();
+    m_popover->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setContextMenu(m_menu.get());
+    QObject::connect(
+        m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                togglePopover();
+        });
+    updateTray();
+    m_tray->show();
+    if (wasShown)
+        showPopover();
+    return true;
+}
+
 QString CorvantaApp::trayIconName(AppModel::ConnState state)
 {
-    return state == AppModel::ConnState::connected ? QStringLiteral("shield.lefthalf.filled")
-                                                   : QStringLiteral("shield");
+    switch (state) {
+    case AppModel::ConnState::connected:
+        return QStringLiteral("shield.lefthalf.filled");
+    case AppModel::ConnState::connecting:
+    case AppModel::ConnState::provisioning:
+        return QStringLiteral("shield.dotted");
+    case AppModel::ConnState::failed:
+        return QStringLiteral("exclamationmark.shield");
+    case AppModel::ConnState::disconnected:
+        break;
+    }
+    return QStringLiteral("shield");
+}
+
+QString CorvantaApp::statusText() const
+{
+    switch (m_model.state()) {
+    case AppModel::ConnState::connected:
+        return m_model.selected() ? QStringLiteral("Protected via ") + m_model.selected()->city
+                                  : QStringLiteral("Protected");
+    case AppModel::ConnState::connecting:
+        return QStringLiteral("Connecting…");
+    case AppModel::ConnState::provisioning:
+        return QStringLiteral("Provisioning…");
+    case AppModel::ConnState::failed:
+        return QStringLiteral("Could not connect");
+    case AppModel::ConnState::disconnected:
+        break;
+    }
+    return QStringLiteral("Not connected");
 }
 
 QQuickView *CorvantaApp::makeView(const QString &component)
@@ -98,10 +182,43 @@ QQuickView *CorvantaApp::makeView(const QString &component)
     return view;
 }
 
-void CorvantaApp::updateTrayIcon()
+void CorvantaApp::updateTray()
 {
-    // The accent blue reads on light and dark panels alike.
-    m_tray->setIcon(symbolIcon(trayIconName(m_model.state()), Theme().accent));
+    const AppModel::ConnState state = m_model.state();
+    if (m_tray) {
+        const Theme theme;
+        // The accent blue reads on light and dark panels alike.
+        m_tray->setIcon(symbolIcon(
+            trayIconName(state), state == AppModel::ConnState::failed ? theme.danger : theme.accent));
+        m_tray->setToolTip(QStringLiteral("corvanta — ") + statusText());
+    }
+    m_statusLine->setText(statusText());
+    const bool connected = state == AppModel::ConnState::connected;
+    const bool working = state == AppModel::ConnState::connecting || state == AppModel::ConnState::provisioning;
+    m_connectAction->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+    m_connectAction->setEnabled(
+        m_model.isAuthed() && m_model.selected() && !working && !m_model.busy());
+}
+
+void CorvantaApp::stateChanged()
+{
+    updateTray();
+    const AppModel::ConnState before = std::exchange(m_shownState, m_model.state());
+    if (m_shownState == before)
+        return; // told once per change
+    const bool wasWorking
+        = before == AppModel::ConnState::connecting || before == AppModel::ConnState::provisioning;
+    if (m_shownState == AppModel::ConnState::connected && wasWorking)
+        notify(QStringLiteral("Protected"), statusText());
+    else if (m_shownState == AppModel::ConnState::failed && !m_popover->isVisible())
+        notify(QStringLiteral("Could not connect"), m_model.errorMsg().value_or(QString()));
+}
+
+void CorvantaApp::notify(const QString &title, const QString &text)
+{
+    // The tray speaks the desktop's notification service where there is one.
+    if (m_tray)
+        m_tray->showMessage(title, text, m_tray->icon());
 }
 
 void CorvantaApp::placePopover()
@@ -131,6 +248,12 @@ void CorvantaApp::showPopover()
     QMetaObject::invokeMethod(m_popover->rootObject(), "appeared");
 }
 
+void CorvantaApp::dismissPopover()
+{
+    if (m_tray)
+        m_popover->hide();
+}
+
 void CorvantaApp::togglePopover()
 {
     if (m_popover->isVisible())
@@ -141,6 +264,9 @@ void CorvantaApp::togglePopover()
 
 void CorvantaApp::openLocations()
 {
+    // Never an empty window: signed out or not, the list is loaded when missing.
+    if (m_model.regionCount() == 0)
+        m_model.startLoadRegions();
     if (!m_locations) {
         m_locations.reset(makeView(QStringLiteral("LocationsWindow")));
         m_locations->setTitle(QStringLiteral("corvanta — Locations"));

@@ -12,11 +12,14 @@
 class QQuickView;
 class QSystemTrayIcon;
 class QMenu;
+class QAction;
+class QTimer;
 
 namespace corvanta {
 
 // The application: the one model, the tray icon with its popover, and the
-// locations window. Where no tray exists, the popover is an ordinary window.
+// locations window. Where no tray exists, the popover is an ordinary window, and
+// closing it quits; a tray that shows up later is taken up then.
 class CorvantaApp : public QObject
 {
     Q_OBJECT
@@ -31,27 +34,44 @@ public:
 
     // The tray symbol for a connection state.
     static QString trayIconName(AppModel::ConnState state);
+    // The state in a few words: "Protected via Frankfurt", "Not connected", ...
+    QString statusText() const;
 
     AppModel &model() { return m_model; }
     QQuickView *popover() const { return m_popover.get(); }
     QQuickView *locations() const { return m_locations.get(); }
+    QSystemTrayIcon *tray() const { return m_tray; }
+    QMenu *trayMenu() const { return m_menu.get(); }
 
 public slots:
     void showPopover();
     void togglePopover();
+    // Escape in the popover: it hides where it is a popover.
+    void dismissPopover();
     void openLocations();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QQuickView *makeView(const QString &component);
     void placePopover();
-    void updateTrayIcon();
+    // Makes the tray icon and turns the popover into one; false without a tray.
+    bool takeUpTray();
+    void updateTray();
+    void stateChanged();
+    void notify(const QString &title, const QString &text);
 
     AppModel m_model;
     QQmlEngine m_engine;
     std::unique_ptr<QQuickView> m_popover;
     std::unique_ptr<QQuickView> m_locations; // made when first asked for
     std::unique_ptr<QMenu> m_menu;
+    QAction *m_statusLine = nullptr;
+    QAction *m_connectAction = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
+    QTimer *m_trayCheck = nullptr; // while there is no tray yet
+    AppModel::ConnState m_shownState;
 };
 
 } // namespace corvanta

@@ -1,6 +1,7 @@
 #include "AppModel.h"
 
 #include "Heartbeat.h"
+#include "TunnelWatcher.h"
 
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
@@ -28,6 +29,8 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
     , m_openUrl(setup.openUrl)
     , m_network(new QNetworkAccessManager(this))
 {
+    m_watcher = new TunnelWatcher(m_paths.pidFile, this);
+    QObject::connect(m_watcher, &TunnelWatcher::changed, this, &AppModel::refreshStatus);
     // Restore the session; nothing is sent and nothing is started here.
     m_token = m_defaults->value(tokenKey);
     m_email = m_defaults->value(emailKey);
@@ -81,14 +84,19 @@ void AppModel::setSelected(const std::optional<Region> &region)
 }
 void AppModel::setState(ConnState state)
 {
+    if (state == ConnState::connected)
+        m_watcher->arm();
+    else
+        m_watcher->disarm();
     publish(this, m_state, state, &AppModel::stateChanged);
 }
 void AppModel::setExitIP(const std::optional<QString> &exitIP)
 {
     publish(this, m_exitIP, exitIP, &AppModel::exitIPChanged);
 }
-void AppModel::setErrorMsg(const std::optional<QString> &text)
+void AppModel::setErrorMsg(const std::optional<QString> &text, const QString &source)
 {
+    m_errorSource = text ? source : QString();
     publish(this, m_errorMsg, text, &AppModel::errorMsgChanged);
 }
 void AppModel::setBusy(bool busy)
@@ -148,20 +156,44 @@ QVariant AppModel::accountValue() const
 
 QCoro::Task<> AppModel::loadRegions()
 {
+    if (m_loadingRegions)
+        co_return;
+    m_loadingRegions = true;
+    m_regionsFailed = false;
+    emit loadingRegionsChanged();
     QList<Region> list;
+    bool loaded = true;
     try {
         list = co_await getDecodedElsewhere<QList<Region>>(QStringLiteral("/api/regions"));
     } catch (const ApiError &) {
+        loaded = false;
+    }
+    m_loadingRegions = false;
+    m_regionsFailed = !loaded;
+    emit loadingRegionsChanged();
+    if (!loaded) {
         // The cause is dropped on purpose: one fixed text, old list and choice kept.
-        setErrorMsg(QStringLiteral("could not load regions"));
+        setErrorMsg(QStringLiteral("could not load regions"), QStringLiteral("locations"));
         co_return;
     }
     setRegions(list);
     if (!m_selected && !list.isEmpty()) {
+        const std::optional<QString> last = m_defaults->value(regionKey);
+        const auto lastOnline = std::find_if(list.cbegin(), list.cend(),
+            [&](const Region &r) { return r.online() && last && r.id == *last; });
         const auto firstOnline
             = std::find_if(list.cbegin(), list.cend(), [](const Region &r) { return r.online(); });
-        setSelected(firstOnline != list.cend() ? *firstOnline : list.first());
+        setSelected(lastOnline != list.cend() ? *lastOnline
+                : firstOnline != list.cend()  ? *firstOnline
+                                              : list.first());
     }
+}
+
+void AppModel::chooseRegion(const QVariant &region)
+{
+    setSelectedValue(region);
+    if (m_selected)
+        m_defaults->setValue(regionKey, m_selected->id);
 }
 
 } // namespace corvanta

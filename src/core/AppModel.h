@@ -28,6 +28,7 @@ class QNetworkAccessManager;
 namespace corvanta {
 
 class Heartbeat;
+class TunnelWatcher;
 
 // The one object that holds everything the interface shows and every operation
 // the user can start. Views read its properties and call its operations; all of it
@@ -48,6 +49,12 @@ class AppModel : public QObject
     Q_PROPERTY(QString stateName READ stateName NOTIFY stateChanged)
     Q_PROPERTY(QVariant exitIP READ exitIPValue NOTIFY exitIPChanged)
     Q_PROPERTY(QVariant errorMsg READ errorMsgValue NOTIFY errorMsgChanged)
+    // What the error is about, so the views can show it beside the thing that
+    // failed: "signIn", "locations", "connection", "billing", or "" for none.
+    Q_PROPERTY(QString errorSource READ errorSource NOTIFY errorMsgChanged)
+    // The locations list is on its way, or its last load failed.
+    Q_PROPERTY(bool loadingRegions READ loadingRegions NOTIFY loadingRegionsChanged)
+    Q_PROPERTY(bool regionsFailed READ regionsFailed NOTIFY loadingRegionsChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)
     Q_PROPERTY(bool isAuthed READ isAuthed NOTIFY tokenChanged)
@@ -78,6 +85,11 @@ public:
     static inline const QString tokenKey = QStringLiteral("cv_token");
     static inline const QString emailKey = QStringLiteral("cv_email");
     static inline const QString exitKey = QStringLiteral("cv_exit");
+    // The id of the location the user chose last.
+    static inline const QString regionKey = QStringLiteral("cv_region");
+
+    // Shown on the login panel when the service no longer knows the token.
+    static inline const QString sessionEndedText = QStringLiteral("Your session has ended — sign in again.");
 
     // The base used when CORVANTA_API is not set: the production API origin.
     static inline const QString defaultBase = QStringLiteral("https://api.corvanta.com");
@@ -103,7 +115,8 @@ public:
     const std::optional<QString> &exitIP() const { return m_exitIP; }
     void setExitIP(const std::optional<QString> &exitIP);
     const std::optional<QString> &errorMsg() const { return m_errorMsg; }
-    void setErrorMsg(const std::optional<QString> &text);
+    void setErrorMsg(const std::optional<QString> &text, const QString &source = {});
+    const QString &errorSource() const { return m_errorSource; }
     bool busy() const { return m_busy; }
     void setBusy(bool busy);
     const std::optional<BillingAccount> &account() const { return m_account; }
@@ -115,8 +128,14 @@ public:
     const QString &base() const { return m_base; }
     DefaultsStore &defaults() { return *m_defaults; }
 
-    // Loads the locations list; picks a first location when none is chosen yet.
+    // Loads the locations list; picks a first location when none is chosen yet:
+    // the one chosen last time when it is still online, else the first online one.
+    // A load already on its way is not started again.
     QCoro::Task<> loadRegions();
+    bool loadingRegions() const { return m_loadingRegions; }
+    bool regionsFailed() const { return m_regionsFailed; }
+    // The user's pick: selected, and remembered for the next start.
+    Q_INVOKABLE void chooseRegion(const QVariant &region);
 
     // ---- Sign-in --------------------------------------------------------------
     // Password sign-in and sign-up. (`register` is a C++ keyword: registerAccount.)
@@ -146,6 +165,11 @@ public:
     Q_INVOKABLE void startLoadRegions() { loadRegions(); }
     Q_INVOKABLE void startTopUp(qint64 cents) { topUp(cents); }
     Q_INVOKABLE void startSubscribe() { subscribe(); }
+    // Loads the account when signed in and none is loaded yet, or a checkout page
+    // was opened since (the user may have paid).
+    Q_INVOKABLE void loadAccountIfStale();
+    // Opens the waiting browser sign-in's page again (the user closed the tab).
+    Q_INVOKABLE void reopenBrowserSignIn();
 
     // ---- Billing -------------------------------------------------------------
     QCoro::Task<> loadAccount();
@@ -246,6 +270,9 @@ signals:
     void busyChanged();
     void accountChanged();
     void browserSignInWaitingChanged();
+    void loadingRegionsChanged();
+    // The tunnel went away while connected, not by the user's disconnect.
+    void connectionLost();
 
 private:
     QCoro::Task<> auth(QString mode, QString email, QString password);
@@ -260,6 +287,9 @@ private:
     void startHeartbeat(const QString &regionId);
     static QCoro::Task<> heartbeatLoop(
         QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat, QString regionId);
+
+    // The service no longer knows our token: signed out, and told why.
+    void endSession();
 
     // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
     // of a 2xx reply.
@@ -282,14 +312,19 @@ private:
     ConnState m_state = ConnState::disconnected;
     std::optional<QString> m_exitIP;
     std::optional<QString> m_errorMsg;
+    QString m_errorSource;
     bool m_busy = false;
     std::optional<BillingAccount> m_account;
 
     // Private state.
+    bool m_loadingRegions = false;
+    bool m_regionsFailed = false;
+    bool m_accountStale = true;
     QString m_base;
     std::optional<QString> m_sessionId;
     std::shared_ptr<Heartbeat> m_heartbeat;
     QPointer<GoogleAuthFlow> m_flow; // the browser sign-in now waiting, if any
+    TunnelWatcher *m_watcher; // armed while connected
 
     std::unique_ptr<DefaultsStore> m_defaults;
     Timing m_timing;

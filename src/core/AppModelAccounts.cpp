@@ -6,6 +6,7 @@ namespace corvanta {
 
 namespace {
 const QString callbackScheme = QStringLiteral("corvanta");
+const QString signInSource = QStringLiteral("signIn");
 
 // Whitespace other than line breaks: spaces, tabs and the other space separators.
 bool isBlank(QChar c)
@@ -52,7 +53,7 @@ QCoro::Task<> AppModel::auth(QString mode, QString email, QString password)
         // The e-mail the service knows, not the one typed.
         co_await signedIn(reply.token, reply.user.email);
     } catch (const ApiError &error) {
-        setErrorMsg(error.description());
+        setErrorMsg(error.description(), signInSource);
     }
     setBusy(false);
 }
@@ -69,6 +70,9 @@ QCoro::Task<> AppModel::signedIn(QString token, QString email)
 
 void AppModel::logout()
 {
+    // An error of the session that ends does not belong on a fresh login panel.
+    setErrorMsg(std::nullopt);
+    m_accountStale = true;
     setToken(std::nullopt);
     setEmail(std::nullopt);
     setAccount(std::nullopt);
@@ -89,9 +93,9 @@ QCoro::Task<> AppModel::loginWithGoogle()
         co_await browserSignIn(startURL);
     } catch (const OAuthError &error) {
         if (error.kind() != OAuthError::cancelled) // a closed browser is no error
-            setErrorMsg(error.description());
+            setErrorMsg(error.description(), signInSource);
     } catch (const ApiError &error) {
-        setErrorMsg(error.description());
+        setErrorMsg(error.description(), signInSource);
     }
     setBusy(false);
 }
@@ -105,7 +109,7 @@ QCoro::Task<> AppModel::loginWithSSO(QString email)
         const auto lookup
             = co_await get<SSOLookup>(QStringLiteral("/api/auth/sso/lookup?email=") + queryValue(normalized));
         if (!lookup.sso) {
-            setErrorMsg(QStringLiteral("No SSO is configured for that domain"));
+            setErrorMsg(QStringLiteral("No SSO is configured for that domain"), signInSource);
         } else {
             const auto startURL = [this, normalized](const QString &challenge) {
                 return requestUrl(QStringLiteral("/api/auth/sso/start?email=") + queryValue(normalized)
@@ -115,9 +119,9 @@ QCoro::Task<> AppModel::loginWithSSO(QString email)
         }
     } catch (const OAuthError &error) {
         if (error.kind() != OAuthError::cancelled)
-            setErrorMsg(error.description());
+            setErrorMsg(error.description(), signInSource);
     } catch (const ApiError &error) {
-        setErrorMsg(error.description());
+        setErrorMsg(error.description(), signInSource);
     }
     setBusy(false);
 }
@@ -141,6 +145,18 @@ QCoro::Task<> AppModel::browserSignIn(std::function<QUrl(const QString &challeng
 bool AppModel::handleCallback(const QUrl &callback)
 {
     return m_flow && m_flow->deliver(callback);
+}
+
+void AppModel::endSession()
+{
+    logout();
+    setErrorMsg(sessionEndedText, signInSource);
+}
+
+void AppModel::reopenBrowserSignIn()
+{
+    if (m_flow)
+        m_flow->reopen();
 }
 
 void AppModel::cancelBrowserSignIn()

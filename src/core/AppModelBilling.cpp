@@ -10,10 +10,17 @@ QCoro::Task<> AppModel::loadAccount()
         co_return;
     try {
         setAccount(co_await get<std::optional<BillingAccount>>(QStringLiteral("/api/billing/account"), true));
+        m_accountStale = false;
     } catch (const ApiError &) {
         // An account that cannot be read is not shown; the user sees no error for it.
         setAccount(std::nullopt);
     }
+}
+
+void AppModel::loadAccountIfStale()
+{
+    if (isAuthed() && (m_accountStale || !m_account))
+        loadAccount();
 }
 
 QString AppModel::dollars(qint64 cents)
@@ -41,10 +48,12 @@ QCoro::Task<> AppModel::openCheckout(QString path, IntegerMap body)
         // A reply's address is opened only as a web page: never a file or another application.
         const QUrl page(reply.checkoutUrl, QUrl::StrictMode);
         const bool web = page.scheme() == QLatin1String("https") || page.scheme() == QLatin1String("http");
-        if (page.isValid() && web && !page.host().isEmpty() && m_openUrl)
+        if (page.isValid() && web && !page.host().isEmpty() && m_openUrl) {
             m_openUrl(page);
+            m_accountStale = true; // paid or not, the balance is read again next time
+        }
     } catch (const ApiError &error) {
-        setErrorMsg(error.description());
+        setErrorMsg(error.description(), QStringLiteral("billing"));
     }
 }
 

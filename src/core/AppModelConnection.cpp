@@ -5,6 +5,7 @@
 #include "ConnectHelper.h"
 #include "Heartbeat.h"
 #include "PidProbe.h"
+#include "TunnelWatcher.h"
 
 #include <QCoroTimer>
 
@@ -70,7 +71,7 @@ QCoro::Task<> AppModel::connect()
         setBusy(false);
     } catch (const ApiError &error) {
         // Nothing is undone: the server stays ensured and the session id is kept.
-        setErrorMsg(error.description());
+        setErrorMsg(error.description(), QStringLiteral("connection"));
         setState(ConnState::failed);
         setBusy(false);
     }
@@ -163,10 +164,19 @@ void AppModel::toggle()
 void AppModel::refreshStatus()
 {
     const bool running = tunnelRunning(m_paths.pidFile);
-    if (running && m_state != ConnState::connected)
+    if (running && m_state != ConnState::connected) {
         setState(ConnState::connected);
-    else if (!running && m_state == ConnState::connected)
+    } else if (!running && m_state == ConnState::connected) {
+        // Gone without a disconnect: no server to keep alive any more.
+        if (m_heartbeat) {
+            m_heartbeat->cancel();
+            m_heartbeat.reset();
+        }
         setState(ConnState::disconnected);
+        emit connectionLost();
+    } else if (running) {
+        m_watcher->arm(); // the file may now name another process
+    }
 }
 
 } // namespace corvanta

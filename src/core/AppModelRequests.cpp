@@ -64,6 +64,7 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
     request.setTransferTimeout(static_cast<int>(m_timing.requestTimeout.count()));
     if (body)
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const std::optional<QString> sentToken = auth ? m_token : std::nullopt;
     if (auth && m_token) {
         request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
         // Qt's default policy would copy the token into a redirect to another origin.
@@ -79,6 +80,12 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
         throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
     const QByteArray data = reply->readAll();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // The token we sent is no longer good: the user must sign in again. Only the
+    // token of this request counts, not one a newer sign-in has put in its place.
+    if (status.toInt() == 401 && sentToken && sentToken == m_token) {
+        endSession();
+        throw ApiError(ApiError::serviceDomain, 401, sessionEndedText);
+    }
     if (status.isValid())
         check(status.toInt(), data);
     co_return data;

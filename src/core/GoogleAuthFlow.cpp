@@ -61,6 +61,7 @@ QCoro::Task<GoogleAuthFlow::Result> GoogleAuthFlow::run(
         throw OAuthError(OAuthError::cancelled);
 
     m_scheme = callbackScheme;
+    m_start = start;
     m_cancelled = false;
     m_callback.clear();
     m_waiting = true;
@@ -87,6 +88,12 @@ void GoogleAuthFlow::cancel()
         return;
     m_cancelled = true;
     finish();
+}
+
+void GoogleAuthFlow::reopen()
+{
+    if (m_waiting && m_openUrl)
+        m_openUrl(m_start);
 }
 
 void GoogleAuthFlow::finish()

@@ -56,6 +56,8 @@ public:
     bool deliver(const QUrl &callback);
     // Ends a waiting flow as if the user had closed the browser.
     void cancel();
+    // Opens the waiting flow's start address again (the user lost the tab).
+    void reopen();
     bool isWaiting() const { return m_waiting; }
 
     static QString base64URLEncodedString(const QByteArray &bytes);
@@ -73,6 +75,7 @@ private:
 
     UrlOpener m_openUrl;
     QString m_scheme;
+    QUrl m_start;
     bool m_waiting = false;
     bool m_cancelled = false;
     QUrl m_callback;

@@ -2,10 +2,11 @@ import QtQuick
 import QtQuick.Layouts
 import Corvanta
 
-// The last error, in the danger colour, across the full width.
-Text {
+// The last error, in the danger colour, across the full width; assistive tools
+// announce it when it appears.
+Label {
+    Accessible.role: Accessible.AlertMessage
     Layout.fillWidth: true
-    textFormat: Text.PlainText
     wrapMode: Text.Wrap
     horizontalAlignment: Text.AlignLeft
     color: CV.danger

@@ -23,7 +23,10 @@ TextInput {
     selectByMouse: true
     activeFocusOnTab: true
     font.pixelSize: CV.body
-    Accessible.name: placeholderText
+    // What the field is for; the placeholder is only an example.
+    property string label
+    Accessible.name: label
+    Accessible.description: placeholderText
 
     Rectangle {
         id: frame

@@ -4,13 +4,53 @@ import Corvanta
 
 // Sign in with e-mail and password (or create an account), with Google, or with
 // company single sign-on. The typed texts and the two switches are the panel's own.
-Item {
+// The e-mail field of the visible form takes the keyboard; Return submits the form.
+FocusScope {
     id: panel
 
     required property QtObject model
     property bool signUp: false
     property bool ssoMode: false
+    focus: true
     readonly property bool hasError: model.errorMsg !== undefined
+
+    onSsoModeChanged: (ssoMode ? workEmail : email).forceActiveFocus()
+
+    function submit() {
+        const button = ssoMode ? ssoPrimary : passwordPrimary
+        if (button.enabled)
+            button.clicked()
+    }
+
+    // While a browser sign-in waits: where to look, and the way back.
+    component BrowserWaiting: ColumnLayout {
+        visible: panel.model.browserSignInWaiting
+        Layout.alignment: Qt.AlignHCenter
+        spacing: 4
+        Label {
+            objectName: "browserWaiting"
+            Layout.alignment: Qt.AlignHCenter
+            text: "Continue in your browser"
+            color: CV.text
+            font.pixelSize: 12
+        }
+        RowLayout {
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 6
+            TextButton {
+                objectName: "reopenBrowser"
+                text: "Open the page again"
+                color: CV.accent
+                onClicked: panel.model.reopenBrowserSignIn()
+            }
+            Text { text: "·"; color: CV.textDim; Accessible.ignored: true }
+            TextButton {
+                objectName: "cancelBrowser"
+                text: "Cancel"
+                onClicked: panel.model.cancelBrowserSignIn()
+            }
+        }
+    }
 
     implicitWidth: 308
     implicitHeight: column.implicitHeight + 32
@@ -21,7 +61,11 @@ Item {
         required property bool value
         readonly property bool chosen: value === panel.signUp
         Layout.fillWidth: true
-        Accessible.name: text
+        // Unlike the submit button's name, which reads the same.
+        Accessible.name: text + " mode"
+        Accessible.role: Accessible.PageTab
+        Accessible.checkable: true
+        Accessible.checked: chosen
         topPadding: 7
         bottomPadding: 7
         contentItem: Text {
@@ -59,11 +103,13 @@ Item {
             Text {
                 Layout.alignment: Qt.AlignHCenter
                 text: "corvanta"
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
                 color: CV.text
                 font.pixelSize: 18
                 font.bold: true
             }
-            Text {
+            Label {
                 Layout.alignment: Qt.AlignHCenter
                 text: "private, encrypted internet"
                 color: CV.textDim
@@ -79,6 +125,8 @@ Item {
 
             Rectangle {
                 objectName: "modeSwitch"
+                Accessible.role: Accessible.PageTabList
+                Accessible.name: "Log in or sign up"
                 Layout.fillWidth: true
                 implicitHeight: segments.implicitHeight + 8
                 radius: 9
@@ -96,13 +144,18 @@ Item {
             Field {
                 id: email
                 objectName: "email"
+                focus: true
+                label: "E-mail"
                 placeholderText: "you@example.com"
+                onAccepted: panel.submit()
             }
             Field {
                 id: password
                 objectName: "password"
+                label: "Password"
                 placeholderText: "password"
                 secure: true
+                onAccepted: panel.submit()
             }
             ErrorLine {
                 objectName: "passwordError"
@@ -110,6 +163,7 @@ Item {
                 text: panel.hasError ? panel.model.errorMsg : ""
             }
             PrimaryButton {
+                id: passwordPrimary
                 objectName: "passwordPrimary"
                 title: panel.model.busy ? "Please wait…" : (panel.signUp ? "Create account" : "Log in")
                 color: CV.accent
@@ -121,7 +175,7 @@ Item {
             RowLayout {
                 spacing: 8
                 Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: CV.border }
-                Text { text: "or"; color: CV.textDim; font.pixelSize: CV.caption2 }
+                Text { text: "or"; color: CV.textDim; font.pixelSize: CV.caption2; Accessible.ignored: true }
                 Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: CV.border }
             }
             ButtonBase {
@@ -157,13 +211,7 @@ Item {
                 }
                 onClicked: panel.model.startLoginWithGoogle()
             }
-            TextButton {
-                objectName: "cancelGoogle"
-                Layout.alignment: Qt.AlignHCenter
-                visible: panel.model.browserSignInWaiting
-                text: "Cancel"
-                onClicked: panel.model.cancelBrowserSignIn()
-            }
+            BrowserWaiting { objectName: "googleWaiting" }
             TextButton {
                 objectName: "ssoLink"
                 Layout.alignment: Qt.AlignHCenter
@@ -190,11 +238,13 @@ Item {
                 Text {
                     Layout.alignment: Qt.AlignHCenter
                     text: "Company SSO"
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: text
                     color: CV.text
                     font.pixelSize: 14
                     font.weight: Font.DemiBold
                 }
-                Text {
+                Label {
                     Layout.alignment: Qt.AlignHCenter
                     text: "Sign in with your work email"
                     color: CV.textDim
@@ -204,7 +254,9 @@ Item {
             Field {
                 id: workEmail
                 objectName: "workEmail"
+                label: "Work e-mail"
                 placeholderText: "you@company.com"
+                onAccepted: panel.submit()
             }
             ErrorLine {
                 objectName: "ssoError"
@@ -212,6 +264,7 @@ Item {
                 text: panel.hasError ? panel.model.errorMsg : ""
             }
             PrimaryButton {
+                id: ssoPrimary
                 objectName: "ssoPrimary"
                 title: panel.model.busy ? "Please wait…" : "Continue with SSO"
                 color: CV.accent
@@ -219,13 +272,7 @@ Item {
                 opacity: enabled ? 1.0 : 0.6
                 onClicked: panel.model.startLoginWithSSO(workEmail.text)
             }
-            TextButton {
-                objectName: "cancelSso"
-                Layout.alignment: Qt.AlignHCenter
-                visible: panel.model.browserSignInWaiting
-                text: "Cancel"
-                onClicked: panel.model.cancelBrowserSignIn()
-            }
+            BrowserWaiting { objectName: "ssoWaiting" }
             TextButton {
                 objectName: "back"
                 Layout.alignment: Qt.AlignHCenter

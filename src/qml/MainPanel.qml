@@ -45,7 +45,14 @@ Item {
             Layout.topMargin: 14
             Layout.bottomMargin: 10
             Symbol { name: "shield.lefthalf.filled"; tint: CV.accent; size: 16 }
-            Text { text: "corvanta"; color: CV.text; font.pixelSize: 14; font.weight: Font.DemiBold }
+            Text {
+                text: "corvanta"
+                color: CV.text
+                font.pixelSize: 14
+                font.weight: Font.DemiBold
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
             Item { Layout.fillWidth: true }
             Rectangle {
                 objectName: "statusDot"
@@ -53,6 +60,7 @@ Item {
                 height: 8
                 radius: 4
                 color: panel.connected ? CV.ok : CV.textDim
+                Accessible.ignored: true // the status title says it in words
                 // The glow of a live connection.
                 Rectangle {
                     anchors.centerIn: parent
@@ -98,7 +106,7 @@ Item {
                         size: 32
                     }
                 }
-                Text {
+                Label {
                     objectName: "statusTitle"
                     Layout.alignment: Qt.AlignHCenter
                     text: panel.statusTitle
@@ -106,11 +114,10 @@ Item {
                     font.pixelSize: 19
                     font.bold: true
                 }
-                Text {
+                Label {
                     objectName: "statusSubtitle"
                     Layout.fillWidth: true
                     text: panel.statusSubtitle
-                    textFormat: Text.PlainText
                     color: CV.textDim
                     font.pixelSize: CV.caption
                     wrapMode: Text.Wrap
@@ -122,6 +129,8 @@ Item {
                 Layout.fillWidth: true
                 Text {
                     text: "LOCATIONS"
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: "Locations"
                     color: CV.textDim
                     font.pixelSize: 10
                     font.weight: Font.DemiBold
@@ -148,12 +157,36 @@ Item {
                 }
             }
 
+            ListStatus {
+                Layout.fillWidth: true
+                Layout.preferredHeight: 150
+                model: panel.model
+            }
+
             ListView {
                 id: list
                 objectName: "locationList"
+                visible: count > 0
                 Layout.fillWidth: true
                 Layout.preferredHeight: 150
                 clip: true
+                // The keyboard moves a cursor through the rows; Return or Space chooses.
+                activeFocusOnTab: true
+                keyNavigationEnabled: true
+                Accessible.role: Accessible.List
+                Accessible.name: "Locations"
+                onActiveFocusChanged: {
+                    const row = panel.selected !== undefined ? available.indexOf(panel.selected.id) : -1
+                    if (activeFocus && row >= 0)
+                        currentIndex = row
+                }
+                function chooseCurrent() {
+                    if (currentItem && currentItem.enabled)
+                        currentItem.clicked()
+                }
+                Keys.onReturnPressed: chooseCurrent()
+                Keys.onEnterPressed: chooseCurrent()
+                Keys.onSpacePressed: chooseCurrent()
                 spacing: 4
                 boundsBehavior: Flickable.StopAtBounds
                 model: RegionListModel {
@@ -178,14 +211,18 @@ Item {
                     objectName: "row_" + regionId
                     width: ListView.view.width
                     selected: panel.selected !== undefined && panel.selected.id === regionId
+                    current: ListView.isCurrentItem && list.activeFocus
                     enabled: !panel.connected && !panel.working
-                    onClicked: panel.model.selected = region
+                    onClicked: panel.model.chooseRegion(region)
                 }
             }
 
+            // The current error, unless it is shown beside what failed (the list, billing).
             ErrorLine {
                 objectName: "errorLine"
-                visible: panel.stateName === "failed" && panel.model.errorMsg !== undefined
+                readonly property string source: panel.model.errorSource
+                visible: panel.model.errorMsg !== undefined && source !== "billing"
+                         && !(source === "locations" && panel.model.regionCount === 0)
                 text: visible ? panel.model.errorMsg : ""
             }
 
@@ -216,7 +253,7 @@ Item {
                     anchors.rightMargin: 10
                     spacing: 8
                     Symbol { name: "bitcoinsign.circle.fill"; tint: CV.accent; size: 13 }
-                    Text {
+                    Label {
                         objectName: "balance"
                         text: panel.account === undefined ? ""
                               : panel.account.subscriptionActive ? "Subscription active"
@@ -237,6 +274,7 @@ Item {
                         visible: subscribe.visible
                         text: "·"
                         color: CV.textDim
+                        Accessible.ignored: true
                     }
                     TextButton {
                         id: subscribe
@@ -251,9 +289,15 @@ Item {
                 }
             }
 
+            ErrorLine {
+                objectName: "billingError"
+                visible: panel.model.errorMsg !== undefined && panel.model.errorSource === "billing"
+                text: visible ? panel.model.errorMsg : ""
+            }
+
             RowLayout {
                 Layout.fillWidth: true
-                Text {
+                Label {
                     objectName: "footerEmail"
                     Layout.fillWidth: true
                     text: panel.model.email ?? ""
@@ -267,7 +311,7 @@ Item {
                     text: "Log out"
                     onClicked: panel.model.logout()
                 }
-                Text { text: "·"; color: CV.textDim }
+                Text { text: "·"; color: CV.textDim; Accessible.ignored: true }
                 TextButton {
                     objectName: "quit"
                     text: "Quit"

@@ -7,13 +7,21 @@ Rectangle {
 
     required property QtObject model
     signal openLocations()
+    // Escape: the shell hides the popover (where it is one).
+    signal dismiss()
 
     // Run each time the popover comes on screen.
     function appeared() {
         model.refreshStatus()
         if (model.regionCount === 0)
             model.startLoadRegions()
+        model.loadAccountIfStale()
     }
+
+    focus: true
+    Keys.onEscapePressed: dismiss()
+    Accessible.role: Accessible.Pane
+    Accessible.name: "corvanta"
 
     color: CV.bg
     width: 308
@@ -24,6 +32,7 @@ Rectangle {
         id: content
         objectName: "content"
         width: parent.width
+        focus: true
         // A Loader, so a sign-out brings back a fresh login panel.
         sourceComponent: popover.model.isAuthed ? mainPanel : loginPanel
     }

@@ -2,16 +2,20 @@
 // model put in each state.
 
 #include "AppModel.h"
-#include "CorvantaApp.h"
 #include "FakeService.h"
 #include "IconProvider.h"
 #include "TestSupport.h"
 
+#include <QAccessible>
+#include <QFontMetricsF>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QSignalSpy>
 #include <QTest>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
 
 using namespace corvanta;
 using namespace corvanta::test;
@@ -27,7 +31,7 @@ struct Rig
 {
     FakeService service;
     ModelMaker maker;
-    std::unique_ptr<AppModel> model = maker.make(service.base());
+    std::unique_ptr<AppModel> model = maker.make(service.base(), {}, {}, [](const QUrl &) { return true; });
     QQuickView view;
 
     explicit Rig(const char *component, bool signedIn = true)
@@ -68,6 +72,23 @@ struct Rig
             target->mapToScene(QPointF(target->width() / 2, target->height() / 2)).toPoint());
     }
 };
+
+// What assistive tools see: each accessible object's name, role and checked state.
+using Node = std::tuple<QString, QAccessible::Role, bool>;
+void readTree(QAccessibleInterface *at, QList<Node> &out)
+{
+    if (!at || at->state().invisible)
+        return;
+    out.append({at->text(QAccessible::Name), at->role(), bool(at->state().checked)});
+    for (int i = 0; i < at->childCount(); ++i)
+        readTree(at->child(i), out);
+}
+QList<Node> accessibleTree(QQuickView &view)
+{
+    QList<Node> out;
+    readTree(QAccessible::queryAccessibleInterface(view.rootObject()), out);
+    return out;
+}
 
 } // namespace
 
@@ -117,11 +138,10 @@ private slots:
         QVERIFY(rig.item("connectButton")->isEnabled());
         QVERIFY(!rig.item("row_us")->isEnabled());
 
-        // The error line shows only after a failed connection.
-        rig.model->setErrorMsg("provisioning failed");
-        QVERIFY(!rig.item("errorLine")->isVisible());
-        rig.model->setState(State::failed);
+        // An error shows as soon as it is set.
+        rig.model->setErrorMsg("provisioning failed", "connection");
         QVERIFY(rig.item("errorLine")->isVisible());
+        rig.model->setState(State::failed);
         QCOMPARE(rig.text("errorLine"), QStringLiteral("provisioning failed"));
         QCOMPARE(rig.text("statusTitle"), QStringLiteral("Not connected"));
         QCOMPARE(rig.title("connectButton"), QStringLiteral("Connect"));
@@ -159,6 +179,12 @@ private slots:
         rig.click("topUp");
         QTRY_COMPARE(rig.service.requests().size(), 1);
         QCOMPARE(rig.service.requests()[0].body, QByteArray(R"({"amountCents":1000})"));
+        // A failed checkout says so under the billing row, not by the connect button.
+        rig.service.enqueue(402, R"({"message":"card declined"})");
+        rig.click("topUp");
+        QTRY_VERIFY(rig.item("billingError")->isVisible());
+        QCOMPARE(rig.text("billingError"), QStringLiteral("card declined"));
+        QVERIFY(!rig.item("errorLine")->isVisible());
 
         QCOMPARE(rig.text("footerEmail"), QStringLiteral("ann@example.org"));
         rig.click("logOut");
@@ -173,22 +199,40 @@ private slots:
         QTRY_VERIFY(rig.item("mainPanel"));
         QTRY_VERIFY(!rig.item("loginPanel"));
 
-        // Regions loaded: only the status refresh.
+        // Regions loaded, signed in with no balance yet (a restored session): the account loads.
+        rig.service.enqueue(200, R"({"balanceCents":1250,"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999})");
         QMetaObject::invokeMethod(rig.view.rootObject(), "appeared");
+        QTRY_VERIFY(rig.model->account());
+        QMetaObject::invokeMethod(rig.view.rootObject(), "appeared"); // nothing new to load
         QTest::qWait(50);
-        QVERIFY(rig.service.requests().isEmpty());
-        // None loaded: the list is fetched.
-        rig.model->setRegions({});
-        rig.service.enqueue(200, R"([{"id":"x","country":"C","city":"c","flag":"F","status":"online"}])");
-        QMetaObject::invokeMethod(rig.view.rootObject(), "appeared");
-        QTRY_COMPARE(rig.model->regions().size(), 1);
-        QCOMPARE(rig.service.requests()[0].target, QByteArray("/api/regions"));
+        QCOMPARE(rig.service.requests().size(), 1);
+        QCOMPARE(rig.service.requests()[0].target, QByteArray("/api/billing/account"));
 
-        // After a sign-out the login panel starts afresh.
+        // No list: it loads; when that fails the list says so and offers to try again.
+        rig.model->setRegions({});
+        rig.service.enqueue(503, "");
+        QMetaObject::invokeMethod(rig.view.rootObject(), "appeared");
+        QTRY_COMPARE(rig.text("listStatus"), QStringLiteral("Could not load the locations."));
+        QVERIFY(rig.item("retry")->isVisible() && !rig.item("errorLine")->isVisible());
+        rig.service.enqueue(200, R"([{"id":"x","country":"C","city":"c","flag":"F","status":"online"}])");
+        rig.click("retry");
+        QTRY_COMPARE(rig.model->regions().size(), 1);
+        QCOMPARE(rig.service.requests().last().target, QByteArray("/api/regions"));
+
+        // After paying, the balance is read again when the popover comes back.
+        rig.service.enqueue(200, R"({"invoiceId":"i","checkoutUrl":"https:\/\/pay.example\/1"})");
+        QCoro::waitFor(rig.model->topUp(1000));
+        rig.service.enqueue(200, R"({"balanceCents":2250,"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999})");
+        QMetaObject::invokeMethod(rig.view.rootObject(), "appeared");
+        QTRY_COMPARE(rig.model->account()->balanceCents, 2250);
+
+        // After a sign-out the login panel starts afresh, without the old error.
+        rig.model->setErrorMsg("provisioning failed", "connection");
         rig.model->logout();
         QTRY_VERIFY(rig.item("loginPanel"));
         QCOMPARE(rig.item("loginPanel")->property("ssoMode").toBool(), false);
         QCOMPARE(rig.text("email"), QString());
+        QVERIFY(!rig.item("passwordError")->isVisible());
     }
 
     void locationsWindowSectionsAndPicks()
@@ -217,13 +261,67 @@ private slots:
         rig.model->setSelected(regions[1]); // an offline choice keeps its checkmark, dimmed
         QVERIFY(rig.item("row_au")->property("selected").toBool());
         QCOMPARE(rig.item("row_au")->opacity(), 0.5);
+
+        // The keyboard: arrows move through the list, Return chooses, Escape closes.
+        rig.view.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.view));
+        rig.model->setSelected(regions[0]);
+        QTest::keyClick(&rig.view, Qt::Key_Down);
+        QTest::keyClick(&rig.view, Qt::Key_Return);
+        QCOMPARE(rig.model->selected()->id, QStringLiteral("de"));
+        QCOMPARE(dismissed.count(), 2);
+        QTest::keyClick(&rig.view, Qt::Key_Escape);
+        QCOMPARE(dismissed.count(), 3);
+
+        rig.model->logout(); // signed out, the list is only to look at
+        rig.click("row_us");
+        QCOMPARE(rig.model->selected()->id, QStringLiteral("de"));
     }
 
-    void trayIconFollowsState()
+    // A screen reader hears every text, knows what each field is for and which
+    // choice is made, and the switch and the button that read "Log in" differ.
+    void assistiveToolsReadEverything()
     {
-        for (State state : {State::disconnected, State::connecting, State::provisioning, State::failed})
-            QCOMPARE(CorvantaApp::trayIconName(state), QStringLiteral("shield"));
-        QCOMPARE(CorvantaApp::trayIconName(State::connected), QStringLiteral("shield.lefthalf.filled"));
+        Rig rig("PopoverView", false);
+        rig.model->setErrorMsg("invalid email or password");
+        const QList<Node> login = accessibleTree(rig.view);
+        for (const Node &node : {Node {"corvanta", QAccessible::Heading, false},
+                 Node {"E-mail", QAccessible::EditableText, false},
+                 Node {"Password", QAccessible::EditableText, false},
+                 Node {"Log in mode", QAccessible::PageTab, true}, Node {"Sign up mode", QAccessible::PageTab, false},
+                 Node {"Log in", QAccessible::Button, false},
+                 Node {"invalid email or password", QAccessible::AlertMessage, false}})
+            QVERIFY2(login.contains(node), qPrintable(std::get<0>(node)));
+
+        rig.model->setToken("t");
+        rig.model->setEmail("ann@example.org");
+        rig.model->setAccount(decodeReply<BillingAccount>(R"({"balanceCents":1250,"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999})"));
+        rig.model->setSelected(regions[2]);
+        rig.model->setState(State::connected);
+        QTRY_VERIFY(rig.item("row_de"));
+        const QList<Node> main = accessibleTree(rig.view);
+        for (const Node &node : {Node {"Protected", QAccessible::StaticText, false},
+                 Node {"Exiting via 🇩🇪 Frankfurt", QAccessible::StaticText, false},
+                 Node {"Balance $12.50", QAccessible::StaticText, false},
+                 Node {"ann@example.org", QAccessible::StaticText, false},
+                 Node {"Germany, Frankfurt", QAccessible::Button, true},
+                 Node {"United States, New York", QAccessible::Button, false}})
+            QVERIFY2(main.contains(node), qPrintable(std::get<0>(node)));
+    }
+
+    // Text from the service is shown as it came: no markup, nothing fetched.
+    void serviceTextStaysPlain()
+    {
+        Rig rig("LocationsWindow");
+        const QString probe = rig.service.base() + "/probe.png";
+        rig.model->setRegions({{"evil", "<i>x</i>", QStringLiteral("<img src=\"%1\">").arg(probe),
+            QStringLiteral("<img src=\"%1\">").arg(probe), "online"}});
+        QTRY_VERIFY(rig.item("row_evil"));
+        QTest::qWait(200);
+        QVERIFY(rig.service.requests().isEmpty());
+        const QQuickItem *country = Rig::find(rig.item("row_evil"), "country");
+        const QFontMetricsF metrics(country->property("font").value<QFont>());
+        QVERIFY(country->property("contentWidth").toReal() > metrics.horizontalAdvance("<i>"));
     }
 };
 

@@ -388,7 +388,7 @@ private slots:
         QVERIFY(!rig.model->account());
         rig.service.enqueue(200, account);
         QCoro::waitFor(rig.model->loadAccount());
-        rig.service.enqueue(401, "");
+        rig.service.enqueue(500, "");
         QCoro::waitFor(rig.model->loadAccount());
         QVERIFY(!rig.model->account()); // a failure clears what was shown
         QCOMPARE(rig.model->errorMsg(), std::optional<QString>("keep"));
