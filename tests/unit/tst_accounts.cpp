@@ -175,9 +175,19 @@ private slots:
             std::optional<QString>("unexpected reply (AuthResponse: missing key \"user\")"));
     }
 
-    void logoutForgetsOnlyTheSession()
+    // Signing out, or a service that no longer knows the token, forgets the session
+    // and nothing else; the old error goes, and a rejected token says why.
+    void sessionEndsForgettingOnlyTheSession_data()
     {
+        QTest::addColumn<bool>("rejected");
+        QTest::newRow("log out") << false;
+        QTest::newRow("token rejected") << true;
+    }
+    void sessionEndsForgettingOnlyTheSession()
+    {
+        QFETCH(bool, rejected);
         Rig rig;
+        rig.model->setErrorMsg("old error");
         rig.model->setToken("t");
         rig.model->setEmail("a@b.c");
         rig.model->setAccount(BillingAccount {});
@@ -185,14 +195,20 @@ private slots:
         rig.model->defaults().setValue("cv_token", "t");
         rig.model->defaults().setValue("cv_email", "a@b.c");
         rig.model->defaults().setValue("cv_exit", "198.51.100.1");
-        rig.model->logout();
+        if (rejected) {
+            rig.service.enqueue(401, R"({"message":"sign in to continue"})");
+            QCoro::waitFor(rig.model->topUp(1000));
+        } else {
+            rig.model->logout();
+        }
+        QCOMPARE(rig.model->errorMsg(), rejected ? std::optional(AppModel::sessionEndedText) : std::nullopt);
         QVERIFY(!rig.model->token() && !rig.model->email() && !rig.model->account());
         QVERIFY(!rig.model->isAuthed());
         QCOMPARE(rig.stored("cv_token"), std::nullopt);
         QCOMPARE(rig.stored("cv_email"), std::nullopt);
         QCOMPARE(rig.stored("cv_exit"), std::optional<QString>("198.51.100.1"));
         QCOMPARE(rig.model->state(), AppModel::ConnState::connected);
-        QVERIFY(rig.service.requests().isEmpty());
+        QCOMPARE(rig.service.requests().size(), rejected ? 1 : 0);
     }
 
     void googleSignIn()

@@ -101,16 +101,21 @@ private slots:
         QTest::addColumn<QString>("preselected"); // empty: nothing chosen yet
         QTest::addColumn<QString>("expected"); // empty: nothing chosen after
         QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("last"); // the choice of the last run, if any
+        QTest::newRow("last choice, still online") << regionsJson({{"a", "soon"}, {"b", "online"}, {"c", "online"}})
+                                                   << "" << "c" << 3 << "c";
+        QTest::newRow("last choice, now offline") << regionsJson({{"a", "soon"}, {"b", "online"}}) << ""
+                                                  << "b" << 2 << "a";
         QTest::newRow("first online") << regionsJson({{"a", "soon"}, {"b", "online"}, {"c", "online"}}) << ""
-                                      << "b" << 3;
+                                      << "b" << 3 << "";
         QTest::newRow("none online takes first") << regionsJson({{"a", "soon"}, {"b", "Online"}}) << ""
-                                                 << "a" << 2;
+                                                 << "a" << 2 << "";
         QTest::newRow("empty list") << QByteArray("[]") << ""
-                                    << "" << 0;
+                                    << "" << 0 << "";
         QTest::newRow("choice kept though gone") << regionsJson({{"a", "online"}}) << "gone"
-                                                 << "gone" << 1;
+                                                 << "gone" << 1 << "";
         QTest::newRow("choice kept though present") << regionsJson({{"a", "online"}, {"b", "online"}}) << "b"
-                                                    << "b" << 2;
+                                                    << "b" << 2 << "";
     }
 
     void loadRegionsChoosesFirstLocation()
@@ -119,9 +124,12 @@ private slots:
         QFETCH(QString, preselected);
         QFETCH(QString, expected);
         QFETCH(int, count);
+        QFETCH(QString, last);
 
         FakeService service;
         ModelMaker maker;
+        if (!last.isEmpty())
+            DefaultsStore(maker.settingsFile()).setValue(AppModel::regionKey, last);
         auto model = maker.make(service.base());
         if (!preselected.isEmpty())
             model->setSelected(Region {preselected, "X", "x", "F", "soon"});

@@ -6,6 +6,7 @@
 #include "FakeService.h"
 #include "TestSupport.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -340,6 +341,38 @@ private slots:
         QCOMPARE(rig.model->exitIP(), std::optional<QString>("A"));
         QVERIFY(rig.model->busy());
         QVERIFY(rig.service.requests().isEmpty());
+    }
+
+    // While connected, the tunnel's end is noticed by itself, and said once.
+    void noticesTheTunnelGoing_data()
+    {
+        QTest::addColumn<bool>("processEnds"); // or else its file goes
+        QTest::newRow("process ends") << true;
+        QTest::newRow("file removed") << false;
+    }
+    void noticesTheTunnelGoing()
+    {
+        QFETCH(bool, processEnds);
+        Rig rig;
+        QProcess tunnel;
+        tunnel.start("sleep", {"60"});
+        QVERIFY(tunnel.waitForStarted());
+        QFile file(rig.dir.filePath("tunnel.pid"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(tunnel.processId()));
+        file.close();
+        rig.model->refreshStatus();
+        QCOMPARE(rig.model->state(), State::connected);
+        QSignalSpy lost(rig.model.get(), &AppModel::connectionLost);
+
+        if (processEnds)
+            tunnel.kill();
+        else
+            QVERIFY(file.remove());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.model->state(), State::disconnected, 5000);
+        QCOMPARE(lost.count(), 1);
+        tunnel.kill();
+        tunnel.waitForFinished();
     }
 };
 
