@@ -2,11 +2,14 @@
 // files, from a model put in each state (nothing is sent anywhere).
 
 #include "AppModel.h"
+#include "CorvantaApp.h"
 #include "IconProvider.h"
 #include "RegionCatalog.h"
 
+#include <QApplication>
 #include <QDir>
-#include <QGuiApplication>
+#include <QMenu>
+#include <QTcpServer>
 #include <QJsonDocument>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -30,6 +33,7 @@ struct Shot
     const char *file;
     const char *view; // PopoverView or LocationsWindow
     std::function<void(AppModel &, QQuickItem &)> prepare;
+    bool silentService = false; // requests wait for ever: loading, browser sign-in
 };
 
 QQuickItem *find(QQuickItem &root, const char *name)
@@ -58,8 +62,11 @@ void connectedTo(AppModel &m, QQuickItem &root, bool withExit)
 
 int main(int argc, char *argv[])
 {
-    qputenv("CORVANTA_API", ""); // nothing may be sent while rendering
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv);
+    // Nothing is sent anywhere: no address at all, or one that never answers.
+    QTcpServer silent;
+    silent.listen(QHostAddress::LocalHost);
+    const QByteArray silentBase = "http://127.0.0.1:" + QByteArray::number(silent.serverPort());
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(out);
     QTemporaryDir settings;
@@ -90,6 +97,29 @@ int main(int argc, char *argv[])
             [](AppModel &m, QQuickItem &r) {
                 find(r, "email")->setProperty("text", "ann.smith@example.org");
                 m.setErrorMsg("invalid email or password");
+            }},
+        {"login-session-ended", "PopoverView",
+            [](AppModel &m, QQuickItem &) { m.setErrorMsg(AppModel::sessionEndedText, "signIn"); }},
+        {"login-browser-waiting", "PopoverView", [](AppModel &m, QQuickItem &) { m.startLoginWithGoogle(); },
+            true},
+        {"main-loading", "PopoverView",
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setRegions({});
+                m.startLoadRegions();
+            },
+            true},
+        {"main-load-failed", "PopoverView",
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setRegions({});
+                m.startLoadRegions();
+            }},
+        {"main-billing-error", "PopoverView",
+            [](AppModel &m, QQuickItem &r) {
+                signedIn(m, r);
+                m.setSelected(m.regions().at(0));
+                m.setErrorMsg("card declined", "billing");
             }},
         {"main-disconnected", "PopoverView",
             [](AppModel &m, QQuickItem &r) {
@@ -134,8 +164,10 @@ int main(int argc, char *argv[])
 
     int written = 0;
     for (const Shot &shot : shots) {
+        qputenv("CORVANTA_API", shot.silentService ? silentBase : QByteArray());
         AppModel::Setup setup;
         setup.settingsFile = settings.filePath(QString::fromLatin1(shot.file) + ".conf");
+        setup.openUrl = [](const QUrl &) { return true; };
         AppModel model(setup);
         model.setRegions(regions);
 
@@ -158,6 +190,26 @@ int main(int argc, char *argv[])
         QTest::qWait(150);
         const QString file = QDir(out).filePath(QString::fromLatin1(shot.file) + ".png");
         if (!view.grabWindow().save(file)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
+            return 1;
+        }
+        ++written;
+    }
+    // The tray icon's menu, as the shell makes it, while connected.
+    {
+        qputenv("CORVANTA_API", QByteArray());
+        SingleInstance instance(settings.filePath("sock"));
+        AppModel::Setup setup;
+        setup.settingsFile = settings.filePath("tray.conf");
+        CorvantaApp shell(instance, setup);
+        shell.model().setToken("token");
+        shell.model().setRegions(regions);
+        shell.model().setSelected(regions.at(4));
+        shell.model().setState(State::connected);
+        shell.popover()->hide();
+        shell.trayMenu()->adjustSize();
+        const QString file = QDir(out).filePath("tray-menu.png");
+        if (!shell.trayMenu()->grab().save(file)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
             return 1;
         }

@@ -12,6 +12,7 @@ ColumnLayout {
     visible: model.regionCount === 0
     spacing: 6
 
+    Item { Layout.fillHeight: true }
     Label {
         objectName: "listStatus"
         Layout.fillWidth: true
@@ -34,4 +35,5 @@ ColumnLayout {
         weight: Font.Medium
         onClicked: status.model.startLoadRegions()
     }
+    Item { Layout.fillHeight: true }
 }
