@@ -58,6 +58,14 @@ void connectedTo(AppModel &m, QQuickItem &root, bool withExit)
     m.setState(State::connected);
 }
 
+// Signed in with no list yet: it is on its way.
+void loadingList(AppModel &m, QQuickItem &root)
+{
+    signedIn(m, root);
+    m.setRegions({});
+    m.startLoadRegions();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -102,19 +110,8 @@ int main(int argc, char *argv[])
             [](AppModel &m, QQuickItem &) { m.setErrorMsg(AppModel::sessionEndedText, "signIn"); }},
         {"login-browser-waiting", "PopoverView", [](AppModel &m, QQuickItem &) { m.startLoginWithGoogle(); },
             true},
-        {"main-loading", "PopoverView",
-            [](AppModel &m, QQuickItem &r) {
-                signedIn(m, r);
-                m.setRegions({});
-                m.startLoadRegions();
-            },
-            true},
-        {"main-load-failed", "PopoverView",
-            [](AppModel &m, QQuickItem &r) {
-                signedIn(m, r);
-                m.setRegions({});
-                m.startLoadRegions();
-            }},
+        {"main-loading", "PopoverView", loadingList, true},
+        {"main-load-failed", "PopoverView", loadingList}, // nowhere to load from
         {"main-billing-error", "PopoverView",
             [](AppModel &m, QQuickItem &r) {
                 signedIn(m, r);
