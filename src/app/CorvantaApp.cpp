@@ -57,8 +57,7 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     QObject::connect(&m_model, &AppModel::tokenChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::busyChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::connectionLost, this, [this] {
-        notify(QStringLiteral("Connection lost"),
-            QStringLiteral("The tunnel went down: your traffic is no longer protected."));
+        notify(QStringLiteral("Connection lost"), m_model.errorMsg().value_or(QString()));
     });
 
     // The tray icon's menu: for panels that open it on any click, and for everyone
@@ -111,7 +110,8 @@ bool CorvantaApp::takeUpTray()
 {
     if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
         return m_tray != nullptr;
-    const bool wasShown = m_popover->isVisible();
+    // The window gives way to the icon; the user opens the popover from there
+    // (the icon's place is not known until the panel has taken it in).
     m_popover->hide();
     m_popover->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 
@@ -124,8 +124,6 @@ bool CorvantaApp::takeUpTray()
         });
     updateTray();
     m_tray->show();
-    if (wasShown)
-        showPopover();
     return true;
 }
 
@@ -209,7 +207,7 @@ void CorvantaApp::stateChanged()
     const bool wasWorking
         = before == AppModel::ConnState::connecting || before == AppModel::ConnState::provisioning;
     if (m_shownState == AppModel::ConnState::connected && wasWorking)
-        notify(QStringLiteral("Protected"), statusText());
+        notify(QStringLiteral("Connected"), statusText());
     else if (m_shownState == AppModel::ConnState::failed && !m_popover->isVisible())
         notify(QStringLiteral("Could not connect"), m_model.errorMsg().value_or(QString()));
 }

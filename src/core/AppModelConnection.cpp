@@ -173,6 +173,9 @@ void AppModel::refreshStatus()
             m_heartbeat.reset();
         }
         setState(ConnState::disconnected);
+        // Said where the user looks next, not only in a notification that may pass unseen.
+        setErrorMsg(QStringLiteral("The connection was lost: your traffic is no longer protected."),
+            QStringLiteral("connection"));
         emit connectionLost();
     } else if (running) {
         m_watcher->arm(); // the file may now name another process

@@ -18,7 +18,7 @@ Rectangle {
         model.loadAccountIfStale()
     }
 
-    focus: true
+    // Keys come up from the focused item inside; the Loader passes the focus on.
     Keys.onEscapePressed: dismiss()
     Accessible.role: Accessible.Pane
     Accessible.name: "corvanta"

@@ -195,6 +195,9 @@ private slots:
     {
         Rig rig("PopoverView", false);
         QVERIFY(rig.item("loginPanel"));
+        rig.view.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.view));
+        QCOMPARE(rig.view.activeFocusItem(), rig.item("email")); // typing starts at once
         rig.model->setToken("t");
         QTRY_VERIFY(rig.item("mainPanel"));
         QTRY_VERIFY(!rig.item("loginPanel"));

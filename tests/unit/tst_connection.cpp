@@ -371,6 +371,7 @@ private slots:
             QVERIFY(file.remove());
         QTRY_COMPARE_WITH_TIMEOUT(rig.model->state(), State::disconnected, 5000);
         QCOMPARE(lost.count(), 1);
+        QVERIFY(rig.model->errorMsg()->contains("no longer protected"));
         tunnel.kill();
         tunnel.waitForFinished();
     }
