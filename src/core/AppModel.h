@@ -225,7 +225,7 @@ public:
     // (thousands of regions) to hold up the GUI thread while they decode.
     template<class T> QCoro::Task<T> getDecodedElsewhere(QString path, bool auth = false)
     {
-        const QByteArray reply = co_await send(path, std::nullopt, auth);
+        const QByteArray reply = co_await send(path, std::nullopt, auth, maxListReplyBytes);
         // A failure comes back as a value: a worker thread only passes on QExceptions.
         using Decoded = std::variant<T, ApiError>;
         QFuture<Decoded> decoding = QtConcurrent::run([reply]() -> Decoded {
@@ -248,8 +248,15 @@ public:
 
     QCoro::Task<> postRaw(QString path, TextMap body, bool auth);
 
+    // Replies are refused once they grow past these: nothing the service sends
+    // legitimately comes near them (10,000 locations take about 1 MiB).
+    static constexpr qint64 maxReplyBytes = 4 << 20;
+    static constexpr qint64 maxListReplyBytes = 32 << 20;
+    // The longest error text taken from the service; longer ones end in "…".
+    static constexpr qsizetype maxErrorText = 300;
+
     // Throws the service's error for a status outside 200..299: its "message" (a
-    // text, or texts joined by ", ") or else "request failed (<status>)".
+    // text, or texts joined by ", ", cut to maxErrorText) or else "request failed (<status>)".
     static void check(int status, const QByteArray &data);
 
     // The address a request for `path` goes to: `base` + path, not normalised.
@@ -293,7 +300,8 @@ private:
 
     // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
     // of a 2xx reply.
-    QCoro::Task<QByteArray> send(QString path, std::optional<QByteArray> body, bool auth);
+    QCoro::Task<QByteArray> send(
+        QString path, std::optional<QByteArray> body, bool auth, qint64 maxBytes = maxReplyBytes);
 
     QVariant tokenValue() const;
     QVariant emailValue() const;

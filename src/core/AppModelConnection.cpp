@@ -29,8 +29,8 @@ AppModel::TextMap sessionBody(const QString &sessionId)
 
 QString regionPath(const QString &regionId, const QString &rest)
 {
-    // Inserted as is: the service's ids are plain; anything odd fails as an invalid address.
-    return QStringLiteral("/api/regions/") + regionId + rest;
+    // One path segment whatever the id holds (the list refuses odd ids already).
+    return QStringLiteral("/api/regions/") + QString::fromLatin1(QUrl::toPercentEncoding(regionId)) + rest;
 }
 } // namespace
 

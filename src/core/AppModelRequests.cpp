@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 namespace corvanta {
 
@@ -58,23 +59,42 @@ struct DeleteLater
 
 } // namespace
 
-QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> body, bool auth)
+QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> body, bool auth, qint64 maxBytes)
 {
     QNetworkRequest request(requestUrl(path));
     request.setTransferTimeout(static_cast<int>(m_timing.requestTimeout.count()));
     if (body)
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const std::optional<QString> sentToken = auth ? m_token : std::nullopt;
-    if (auth && m_token) {
-        request.setRawHeader("Authorization", "Bearer " + m_token->toUtf8());
-        // Qt's default policy would copy the token into a redirect to another origin.
+    if (sentToken)
+        request.setRawHeader("Authorization", "Bearer " + sentToken->toUtf8());
+    // Qt's default policy would take the token, or a body with a password, a code or
+    // a verifier in it, along to another origin (a 307 or 308 keeps the body).
+    if (sentToken || body)
         request.setAttribute(
             QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
-    }
 
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         body ? m_network->post(request, *body) : m_network->get(request));
+    // Bounded in size and in time, whatever the other end does.
+    QNetworkReply *pending = reply.get();
+    QObject::connect(pending, &QNetworkReply::downloadProgress, pending, [pending, maxBytes](qint64 received) {
+        if (received > maxBytes) {
+            pending->setProperty("tooLarge", true);
+            pending->abort();
+        }
+    });
+    QTimer::singleShot(m_timing.requestDeadline, pending, [pending] {
+        if (pending->isRunning())
+            pending->abort();
+    });
     co_await reply.get();
+
+    if (reply->property("tooLarge").toBool())
+        throw ApiError(ApiError::networkDomain, QNetworkReply::OperationCanceledError,
+            QStringLiteral("the service's reply was too large"));
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
 
     if (isTransportFailure(*reply))
         throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
@@ -126,6 +146,12 @@ void AppModel::check(int status, const QByteArray &data)
         }
         if (texts.size() == parts.size())
             message = texts.join(QLatin1String(", "));
+    }
+    if (message.size() > maxErrorText) {
+        qsizetype cut = maxErrorText;
+        if (message.at(cut - 1).isHighSurrogate())
+            --cut; // never half a character
+        message = message.left(cut) + QStringLiteral("…");
     }
     throw ApiError(ApiError::serviceDomain, status, message);
 }

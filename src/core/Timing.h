@@ -11,6 +11,8 @@ struct Timing
     std::chrono::milliseconds requestTimeout {60'000};
     std::chrono::milliseconds pollInterval {4'000};
     std::chrono::milliseconds heartbeatInterval {60'000};
+    // The longest a whole request may take, however steadily its reply trickles in.
+    std::chrono::milliseconds requestDeadline {120'000};
 };
 
 } // namespace corvanta

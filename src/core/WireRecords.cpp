@@ -2,7 +2,36 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace corvanta {
+
+namespace {
+// The bearer token goes into a header line: printable ASCII without blanks only.
+QString plainToken(const JsonReader &r)
+{
+    const QString token = r.text(QStringLiteral("token"));
+    const bool plain = !token.isEmpty() && std::all_of(token.cbegin(), token.cend(), [](QChar c) {
+        return c.unicode() > 0x20 && c.unicode() < 0x7F;
+    });
+    if (!plain)
+        JsonReader::fail(r.where() + QStringLiteral(": key \"token\" must be a plain token"));
+    return token;
+}
+
+// A region id goes into request paths: no separators, dot-segments or control characters.
+QString safeRegionId(const JsonReader &r)
+{
+    const QString id = r.text(QStringLiteral("id"));
+    const bool odd = id.isEmpty() || id.contains(QLatin1String("..")) || std::any_of(id.cbegin(), id.cend(), [](QChar c) {
+        return c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#') || c == QLatin1Char('\\')
+            || c.category() == QChar::Other_Control;
+    });
+    if (odd)
+        JsonReader::fail(r.where() + QStringLiteral(": key \"id\" is not a plain id"));
+    return id;
+}
+} // namespace
 
 UserDTO UserDTO::fromJson(const JsonReader &r)
 {
@@ -11,12 +40,12 @@ UserDTO UserDTO::fromJson(const JsonReader &r)
 
 AuthResponse AuthResponse::fromJson(const JsonReader &r)
 {
-    return {r.text("token"), r.record<UserDTO>("user")};
+    return {plainToken(r), r.record<UserDTO>("user")};
 }
 
 ExchangeResponse ExchangeResponse::fromJson(const JsonReader &r)
 {
-    return {r.text("token"), r.text("email")};
+    return {plainToken(r), r.text("email")};
 }
 
 SSOLookup SSOLookup::fromJson(const JsonReader &r)
@@ -42,7 +71,7 @@ CheckoutResp CheckoutResp::fromJson(const JsonReader &r)
 
 Region Region::fromJson(const JsonReader &r)
 {
-    return {r.text("id"), r.text("country"), r.text("city"), r.text("flag"), r.text("status")};
+    return {safeRegionId(r), r.text("country"), r.text("city"), r.text("flag"), r.text("status")};
 }
 
 size_t qHash(const Region &region, size_t seed) noexcept

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QTest>
 
 using namespace corvanta;
@@ -46,6 +48,8 @@ private slots:
         QTest::newRow("top-level array") << 500 << QByteArray(R"(["message"])") << "request failed (500)";
         QTest::newRow("300 is a failure") << 300 << QByteArray() << "request failed (300)";
         QTest::newRow("below 200") << 199 << QByteArray(R"({"message":"early"})") << "early";
+        QTest::newRow("huge message cut")
+            << 500 << "{\"message\":\"" + QByteArray(100'000, 'x') + "\"}" << QString(300, 'x') + "…";
     }
 
     void checkTurnsStatusIntoText()
@@ -274,7 +278,33 @@ private slots:
         QCOMPARE(silent.requests().size(), 1);
     }
 
-    void bearerTokenNeverFollowsRedirectToAnotherOrigin()
+    // Replies are bounded: a huge one is refused as it arrives, a trickling one
+    // ends at the deadline however steadily it comes.
+    void repliesAreBoundedInSizeAndTime()
+    {
+        FakeService service;
+        service.enqueue(200, "[" + QByteArray(AppModel::maxReplyBytes, ' ') + "]");
+        ModelMaker maker;
+        auto model = maker.make(service.base());
+        const auto huge = run(model->get<std::optional<BillingAccount>>("/api/billing/account"));
+        QCOMPARE(huge.error->description(), QStringLiteral("the service's reply was too large"));
+
+        QTcpServer trickle; // headers at once, then a byte every 50 ms
+        QVERIFY(trickle.listen(QHostAddress::LocalHost));
+        QTimer drip;
+        QObject::connect(&trickle, &QTcpServer::newConnection, [&] {
+            QTcpSocket *peer = trickle.nextPendingConnection();
+            peer->write("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+            QObject::connect(&drip, &QTimer::timeout, peer, [peer] { peer->write(" "); });
+            drip.start(50);
+        });
+        auto slow = maker.make(QStringLiteral("http://127.0.0.1:%1").arg(trickle.serverPort()),
+            Timing {std::chrono::seconds(5), {}, {}, std::chrono::milliseconds(400)});
+        const auto late = run(slow->get<QList<Region>>("/api/regions"));
+        QCOMPARE(late.error->description(), QStringLiteral("the service did not answer in time"));
+    }
+
+    void credentialsNeverFollowRedirectToAnotherOrigin()
     {
         FakeService first;
         FakeService second;
@@ -299,6 +329,11 @@ private slots:
         QVERIFY2(kept.value, kept.error ? qPrintable(kept.error->description()) : "");
         QCOMPARE(first.requests().last().target, QByteArray("/api/regions2"));
         QCOMPARE(first.requests().last().header("authorization"), QByteArray("Bearer secret-token"));
+
+        // A password in the body does not follow a 307 elsewhere either.
+        first.enqueue({307, {}, {{"Location", elsewhere}}});
+        QVERIFY(run(model->post<AuthResponse>("/api/auth/login", {{"password", "hunter2"}})).error);
+        QVERIFY(second.requests().isEmpty());
 
         // Without the token, redirects are followed as usual.
         first.enqueue({302, {}, {{"Location", elsewhere}}});

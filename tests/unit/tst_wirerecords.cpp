@@ -1,5 +1,7 @@
 #include "WireRecords.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 #include <QTest>
 
@@ -119,6 +121,30 @@ private slots:
         QTest::newRow("malformed") << QByteArray(R"({"state":)") << "not valid JSON";
         QTest::newRow("trailing garbage") << QByteArray(R"({"state":"a"}],[{)") << "not valid JSON";
         QTest::newRow("empty body") << QByteArray("") << "empty body";
+    }
+
+    // A token goes into a header line and an id into request paths: odd ones are refused.
+    void tokensAndIdsArePlain_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("isToken"); // else a region id
+        QTest::newRow("token with a line break") << "a\r\nX-Injected: 1" << true;
+        QTest::newRow("token with a blank") << "a b" << true;
+        QTest::newRow("empty token") << "" << true;
+        QTest::newRow("id leaving its path") << "../billing/topup#" << false;
+        QTest::newRow("id with a query") << "de?x=1" << false;
+        QTest::newRow("id with a control character") << "de\u0001" << false;
+    }
+    void tokensAndIdsArePlain()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, isToken);
+        const QJsonObject record = isToken
+            ? QJsonObject {{"token", value}, {"email", "e@x"}}
+            : QJsonObject {{"id", value}, {"country", "C"}, {"city", "c"}, {"flag", "F"}, {"status", "online"}};
+        const QByteArray json = QJsonDocument(record).toJson();
+        const QString error = isToken ? decodeError<ExchangeResponse>(json) : decodeError<Region>(json);
+        QVERIFY2(error.contains(isToken ? "must be a plain token" : "is not a plain id"), qPrintable(error));
     }
 
     void failuresNameRecordAndKey()
