@@ -27,6 +27,11 @@ int main(int argc, char *argv[])
     }
     // Handing over needs no display: the desktop may start us without one.
     const QString socketPath = SingleInstance::defaultSocketPath();
+    if (socketPath.isEmpty()) {
+        std::fprintf(stderr, "corvanta: no private folder for the local socket "
+                             "($XDG_RUNTIME_DIR and ~/.cache/corvanta-runtime are not yours alone)\n");
+        return 1;
+    }
     if (SingleInstance::forward(socketPath, callback))
         return 0;
 

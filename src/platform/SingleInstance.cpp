@@ -1,22 +1,58 @@
 #include "SingleInstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace corvanta {
 
 namespace {
 // One line each way: the message, then the running instance's "ok".
 constexpr qsizetype maxMessage = 8192;
+// A handful of starts at once is plenty; more, or a silent one, is someone else's game.
+constexpr int maxConnections = 8;
+constexpr int idleMs = 2000;
+
+// A real folder (not a link) that is ours and closed to everyone else.
+bool isPrivateFolder(const QString &folder)
+{
+    struct stat st
+    { };
+    return ::lstat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)
+        && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+// Whether the other end of a connected local socket runs as us.
+bool peerIsUs(qintptr descriptor)
+{
+    struct ucred peer
+    { };
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0
+        && peer.uid == ::getuid();
+}
 } // namespace
 
 QString SingleInstance::defaultSocketPath()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
+    if (folder.isEmpty() || !isPrivateFolder(folder)) {
+        // Never a shared folder such as /tmp: another user could listen there first
+        // and take the sign-in callback.
+        const QString cache = QDir::homePath() + QStringLiteral("/.cache");
+        folder = cache + QStringLiteral("/corvanta-runtime");
+        QDir().mkpath(cache);
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+        if (!isPrivateFolder(folder))
+            return {};
+    }
     return folder + QStringLiteral("/corvanta.sock");
 }
 
@@ -24,7 +60,7 @@ bool SingleInstance::forward(const QString &socketPath, const QByteArray &messag
 {
     QLocalSocket socket;
     socket.connectToServer(socketPath);
-    if (!socket.waitForConnected(timeoutMs))
+    if (!socket.waitForConnected(timeoutMs) || !peerIsUs(socket.socketDescriptor()))
         return false;
     socket.write(message.left(maxMessage) + '\n');
     if (!socket.waitForBytesWritten(timeoutMs))
@@ -59,6 +95,17 @@ bool SingleInstance::listen()
 void SingleInstance::onConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        // The server's live connections are its QLocalSocket children.
+        const bool full = m_server->findChildren<QLocalSocket *>().size() > maxConnections;
+        if (full || !peerIsUs(socket->socketDescriptor())) {
+            socket->abort();
+            delete socket;
+            continue;
+        }
+        QTimer::singleShot(idleMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {

@@ -16,10 +16,12 @@ class SingleInstance : public QObject
     Q_OBJECT
 
 public:
-    // $XDG_RUNTIME_DIR/corvanta.sock (the runtime folder is the user's own, mode 0700).
+    // $XDG_RUNTIME_DIR/corvanta.sock when that folder is the user's own with mode
+    // 0700, else ~/.cache/corvanta-runtime/corvanta.sock (made 0700 and checked);
+    // empty when neither is private.
     static QString defaultSocketPath();
 
-    // Hands `message` to a running instance. True when one took it.
+    // Hands `message` to a running instance of this user. True when one took it.
     static bool forward(const QString &socketPath, const QByteArray &message, int timeoutMs = 3000);
 
     explicit SingleInstance(QString socketPath = defaultSocketPath(), QObject *parent = nullptr);
