@@ -14,7 +14,8 @@
 # When it is not, `up` starts a placeholder process that only holds the tunnel's
 # place: the client then shows "connected" but no traffic is carried.
 #
-# While the tunnel is up its process id is in /tmp/corvanta-app.pid (mode 0644).
+# While the tunnel is up its process id is in /run/corvanta/corvanta-app.pid (mode 0644, in a
+# folder of root's, 0755).
 #
 # For tests only, these variables redirect the fixed paths (sudo does not pass
 # them through):
@@ -27,7 +28,10 @@ set -euo pipefail
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 umask 022
 
-PID_FILE=${CV_PID_FILE:-/tmp/corvanta-app.pid}
+# The tunnel's state lives in a folder only root writes to: in /tmp anyone could
+# squat the file's name.
+PID_FILE=${CV_PID_FILE:-/run/corvanta/corvanta-app.pid}
+STATE_DIR=$(dirname -- "$PID_FILE")
 AGENT=${CV_AGENT:-/usr/local/libexec/corvanta/corvanta-agent}
 PLACEHOLDER_NAME=corvanta-placeholder-tunnel
 
@@ -69,11 +73,31 @@ is_our_tunnel() {
 write_pid_file() { # pid
     # A new file renamed into place: atomic, and a planted link is replaced, never followed.
     local tmp
-    tmp=$(mktemp "$(dirname -- "$PID_FILE")/.corvanta-app.XXXXXX") || fail "cannot create the process-id file"
-    if ! { printf '%s\n' "$1" >"$tmp" && chmod 0644 -- "$tmp" && mv -fT -- "$tmp" "$PID_FILE"; }; then
-        rm -f -- "$tmp"
-        fail "cannot write $PID_FILE"
+    if tmp=$(mktemp "$STATE_DIR/.corvanta-app.XXXXXX") &&
+        printf '%s\n' "$1" >"$tmp" && chmod 0644 -- "$tmp" && mv -fT -- "$tmp" "$PID_FILE"; then
+        return
     fi
+    [ -n "${tmp-}" ] && rm -f -- "$tmp"
+    # A tunnel nobody can find could never be brought down: it goes too.
+    kill -KILL "$1" 2>/dev/null
+    fail "cannot write $PID_FILE"
+}
+
+# Makes the state folder (root's, 0755) and holds its lock until the script ends,
+# so that two calls at once cannot leave two tunnels.
+lock_state() {
+    [ -e "$STATE_DIR" ] || mkdir -m 0755 -- "$STATE_DIR" 2>/dev/null
+    if [ ! -d "$STATE_DIR" ] || [ -L "$STATE_DIR" ]; then
+        fail "cannot use $STATE_DIR"
+    fi
+    local owner mode
+    owner=$(stat -c %u -- "$STATE_DIR") || fail "cannot use $STATE_DIR"
+    mode=$(stat -c %a -- "$STATE_DIR") || fail "cannot use $STATE_DIR"
+    if { [ "$owner" != 0 ] && [ "$owner" != "$(id -u)" ]; } || (( (8#$mode & 8#022) != 0 )); then
+        fail "refusing $STATE_DIR: it is not root's alone"
+    fi
+    exec 9>"$STATE_DIR/lock" || fail "cannot lock $STATE_DIR"
+    flock 9 || fail "cannot lock $STATE_DIR"
 }
 
 cmd_up() {
@@ -91,9 +115,10 @@ cmd_up() {
 
     if [ -x "$AGENT" ]; then
         setsid "$AGENT" --server "$server" --exit-mesh-ip "$exit_ip" --relay "$relay" \
-            --join-code "$join" --control-plane "$control" </dev/null >/dev/null 2>&1 &
+            --join-code "$join" --control-plane "$control" </dev/null >/dev/null 2>&1 9>&- &
     else
-        setsid bash -c "exec -a $PLACEHOLDER_NAME sleep infinity" </dev/null >/dev/null 2>&1 &
+        # (The lock is not handed down: the tunnel outlives this script.)
+        setsid bash -c "exec -a $PLACEHOLDER_NAME sleep infinity" </dev/null >/dev/null 2>&1 9>&- &
     fi
     pid=$!
     sleep 0.2
@@ -123,7 +148,7 @@ cmd_down() {
 }
 
 case "${1-}" in
-up) shift; cmd_up "$@" ;;
-down) shift; cmd_down "$@" ;;
+up) shift; lock_state; cmd_up "$@" ;;
+down) shift; lock_state; cmd_down "$@" ;;
 *) fail "usage: cv-connect.sh up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE | down" ;;
 esac

@@ -15,8 +15,9 @@ struct Paths
     QString installer = defaultInstallerPath();
     // Shows the administrator-password prompt and runs the installer as root.
     QString promptTool = QStringLiteral("/usr/bin/pkexec");
-    // Written by the connect script while the tunnel is up; only read here.
-    QString pidFile = QStringLiteral("/tmp/corvanta-app.pid");
+    // Written by the connect script while the tunnel is up, in a folder only root
+    // writes to; only read here.
+    QString pidFile = QStringLiteral("/run/corvanta/corvanta-app.pid");
 
     // The installed copy of install-helper.sh for an installed client, the source
     // tree's scripts/install-helper.sh for a client run from its build tree. Both

@@ -4,8 +4,6 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,18 +48,27 @@ std::optional<int> readPidFile(const QString &path)
     return ok ? std::optional(pid) : std::nullopt;
 }
 
-bool probeSaysRunning(int killResult, int error)
+bool isTunnelProcess(int pid)
 {
-    return killResult == 0 || (killResult == -1 && error == EPERM);
+    if (pid <= 0)
+        return false;
+    const QByteArray proc = "/proc/" + QByteArray::number(pid);
+    struct stat st
+    { };
+    if (::stat(proc.constData(), &st) != 0 || st.st_uid != 0)
+        return false;
+    QFile cmdline(QString::fromLatin1(proc + "/cmdline"));
+    if (!cmdline.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray arguments = cmdline.read(4096);
+    const QByteArray program = arguments.left(arguments.indexOf('\0'));
+    return program == tunnelPlaceholderName || program == tunnelAgentPath;
 }
 
 bool tunnelRunning(const QString &pidFile)
 {
     const std::optional<int> pid = readPidFile(pidFile);
-    if (!pid || *pid <= 0)
-        return false;
-    const int result = ::kill(*pid, 0);
-    return probeSaysRunning(result, errno);
+    return pid && isTunnelProcess(*pid);
 }
 
 } // namespace corvanta

@@ -6,18 +6,21 @@
 
 namespace corvanta {
 
-// Reads the tunnel's process id from its file. The file lives in world-writable
-// /tmp, so it counts only when it is a regular file (not a link), owned by root or
-// by us, and writable by nobody else; its text must be a signed 32-bit decimal
-// number, blanks and line breaks around it allowed.
+// The names the connect script starts the tunnel under: the agent, or the
+// placeholder that holds its place where no agent is installed.
+inline constexpr const char *tunnelAgentPath = "/usr/local/libexec/corvanta/corvanta-agent";
+inline constexpr const char *tunnelPlaceholderName = "corvanta-placeholder-tunnel";
+
+// Reads the tunnel's process id from its file. It counts only when it is a regular
+// file (not a link), owned by root or by us, and writable by nobody else; its text
+// must be a signed 32-bit decimal number, blanks and line breaks around it allowed.
 std::optional<int> readPidFile(const QString &path);
 
-// Whether a kill(pid, 0) result means the process exists: success, or EPERM (it
-// belongs to another user, as a tunnel started through sudo does).
-bool probeSaysRunning(int killResult, int error);
+// Whether pid is our tunnel: a live root process running the agent or the
+// placeholder. A number that a dead tunnel left behind, now another process's, is not.
+bool isTunnelProcess(int pid);
 
-// Whether the tunnel named by the file is running. Process id 0 or below never
-// counts: kill() would probe a process group, or every process.
+// Whether the tunnel named by the file is running.
 bool tunnelRunning(const QString &pidFile);
 
 } // namespace corvanta

@@ -70,6 +70,22 @@ expect "a stranger's process survives down" kill -0 "$stranger"
 kill "$stranger"
 rm -f "$CV_PID_FILE"
 
+# --- a tunnel is never left where no one can find it ------------------------------
+# (A stand-in agent whose command line starts with its path, as the real one's does.)
+# shellcheck disable=SC2016 # "$0" belongs to the stand-in
+printf '#!/bin/bash\nexec -a "$0" sleep 30\n' >"$work/stand-in"
+chmod +x "$work/stand-in"
+running() { pgrep -fc "^$work/stand-in" || true; }
+mkdir "$CV_PID_FILE" # squatted: the process id cannot be recorded
+refused "up fails when the process id cannot be recorded" env CV_AGENT="$work/stand-in" "$scripts/cv-connect.sh" up "${good[@]}"
+expect "and leaves no tunnel running" test "$(running)" -eq 0
+rmdir "$CV_PID_FILE"
+for _ in 1 2 3; do CV_AGENT=$work/stand-in connect up "${good[@]}" & done
+wait
+expect "three ups at once leave one tunnel" test "$(running)" -eq 1
+CV_AGENT=$work/stand-in connect down
+expect "and down ends it" test "$(running)" -eq 0
+
 # --- the agent, when installed, gets the parameters as flags ---------------------
 cat >"$work/agent" <<'AGENT'
 #!/bin/bash

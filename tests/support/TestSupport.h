@@ -3,6 +3,9 @@
 #include "AppModel.h"
 
 #include <QCoroTask>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -51,6 +54,35 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 {
     return QCoro::waitFor(detail::captureVoid(std::move(task)));
 }
+
+// A process that looks like our tunnel to the client: root's (the tests run as
+// root), under the placeholder's name. Ends with the object.
+class FakeTunnel
+{
+public:
+    FakeTunnel()
+    {
+        m_process.start(QStringLiteral("bash"), {"-c", "exec -a corvanta-placeholder-tunnel sleep 60"});
+        m_process.waitForStarted();
+        for (int tries = 0; tries < 200 && !running(); ++tries)
+            QThread::msleep(10); // until bash has become the stand-in
+    }
+    bool running() const
+    {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(m_process.processId()));
+        return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith("corvanta-placeholder-tunnel");
+    }
+    ~FakeTunnel() { end(); }
+    void end()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    QByteArray pid() const { return QByteArray::number(m_process.processId()); }
+
+private:
+    QProcess m_process;
+};
 
 // Builds models against a given CORVANTA_API (none: unset) with a settings file in
 // a private temporary folder.

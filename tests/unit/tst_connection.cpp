@@ -324,9 +324,10 @@ private slots:
         rig.model->refreshStatus(); // no file: failed stays
         QCOMPARE(rig.model->state(), State::failed);
 
+        FakeTunnel tunnel;
         QFile file(pidFile);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(::getpid()) + "\n");
+        file.write(tunnel.pid() + "\n");
         file.close();
         for (State from : {State::disconnected, State::connecting, State::provisioning, State::failed}) {
             rig.model->setState(from);
@@ -354,26 +355,22 @@ private slots:
     {
         QFETCH(bool, processEnds);
         Rig rig;
-        QProcess tunnel;
-        tunnel.start("sleep", {"60"});
-        QVERIFY(tunnel.waitForStarted());
+        FakeTunnel tunnel;
         QFile file(rig.dir.filePath("tunnel.pid"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(tunnel.processId()));
+        file.write(tunnel.pid());
         file.close();
         rig.model->refreshStatus();
         QCOMPARE(rig.model->state(), State::connected);
         QSignalSpy lost(rig.model.get(), &AppModel::connectionLost);
 
         if (processEnds)
-            tunnel.kill();
+            tunnel.end();
         else
             QVERIFY(file.remove());
         QTRY_COMPARE_WITH_TIMEOUT(rig.model->state(), State::disconnected, 5000);
         QCOMPARE(lost.count(), 1);
         QVERIFY(rig.model->errorMsg()->contains("no longer protected"));
-        tunnel.kill();
-        tunnel.waitForFinished();
     }
 };
 
