@@ -56,6 +56,7 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     QObject::connect(&m_model, &AppModel::selectedChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::tokenChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::busyChanged, this, &CorvantaApp::updateTray);
+    QObject::connect(&m_model, &AppModel::connectCancellableChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::connectionLost, this, [this] {
         notify(QStringLiteral("Connection lost"), m_model.errorMsg().value_or(QString()));
     });
@@ -65,7 +66,12 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     m_menu = std::make_unique<QMenu>();
     m_statusLine = m_menu->addAction(QString());
     m_statusLine->setEnabled(false);
-    m_connectAction = m_menu->addAction(QString(), &m_model, &AppModel::toggle);
+    m_connectAction = m_menu->addAction(QString(), this, [this] {
+        if (m_model.connectCancellable())
+            m_model.cancelConnect();
+        else
+            m_model.toggle();
+    });
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Open corvanta"), this, &CorvantaApp::showPopover);
     m_menu->addAction(QStringLiteral("Locations…"), this, &CorvantaApp::openLocations);
@@ -193,6 +199,11 @@ void CorvantaApp::updateTray()
     m_statusLine->setText(statusText());
     const bool connected = state == AppModel::ConnState::connected;
     const bool working = state == AppModel::ConnState::connecting || state == AppModel::ConnState::provisioning;
+    if (m_model.connectCancellable()) {
+        m_connectAction->setText(QStringLiteral("Cancel connecting"));
+        m_connectAction->setEnabled(true);
+        return;
+    }
     m_connectAction->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     m_connectAction->setEnabled(
         m_model.isAuthed() && m_model.selected() && !working && !m_model.busy());

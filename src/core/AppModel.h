@@ -59,6 +59,8 @@ class AppModel : public QObject
     Q_PROPERTY(QVariant account READ accountValue NOTIFY accountChanged)
     Q_PROPERTY(bool isAuthed READ isAuthed NOTIFY tokenChanged)
     Q_PROPERTY(bool browserSignInWaiting READ browserSignInWaiting NOTIFY browserSignInWaitingChanged)
+    // A connect that still waits on the service or on provisioning can be called off.
+    Q_PROPERTY(bool connectCancellable READ connectCancellable NOTIFY connectCancellableChanged)
 
 public:
     enum class ConnState
@@ -190,6 +192,10 @@ public:
     Q_INVOKABLE void toggle();
     // Sets `state` from the tunnel's process-id file.
     Q_INVOKABLE void refreshStatus();
+    // Calls off a connect that waits on the service or on provisioning: back to
+    // `disconnected` at once; what is still on its way is ignored when it comes.
+    Q_INVOKABLE void cancelConnect();
+    bool connectCancellable() const { return m_connectCancellable; }
 
     // The service session of the current or last connection; never cleared.
     const std::optional<QString> &sessionId() const { return m_sessionId; }
@@ -278,6 +284,7 @@ signals:
     void accountChanged();
     void browserSignInWaitingChanged();
     void loadingRegionsChanged();
+    void connectCancellableChanged();
     // The tunnel went away while connected, not by the user's disconnect.
     void connectionLost();
 
@@ -290,7 +297,8 @@ private:
     QCoro::Task<> signedIn(QString token, QString email);
     QCoro::Task<> openCheckout(QString path, IntegerMap body);
 
-    QCoro::Task<ConnectInfo> pollReady(QString regionId);
+    QCoro::Task<ConnectInfo> pollReady(QString regionId, int attempt);
+    void setConnectCancellable(bool cancellable);
     void startHeartbeat(const QString &regionId);
     static QCoro::Task<> heartbeatLoop(
         QPointer<AppModel> model, std::shared_ptr<Heartbeat> heartbeat, QString regionId);
@@ -328,6 +336,8 @@ private:
     bool m_loadingRegions = false;
     bool m_regionsFailed = false;
     bool m_accountStale = true;
+    int m_connectAttempt = 0; // a cancel moves it on, so the old attempt knows it is over
+    bool m_connectCancellable = false;
     QString m_base;
     std::optional<QString> m_sessionId;
     std::shared_ptr<Heartbeat> m_heartbeat;

@@ -39,24 +39,30 @@ QCoro::Task<> AppModel::connect()
     if (!m_selected || !m_selected->online())
         co_return;
     const QString regionId = m_selected->id;
+    const int attempt = ++m_connectAttempt;
     setErrorMsg(std::nullopt);
     setBusy(true);
     setState(ConnState::connecting);
+    setConnectCancellable(true);
 
     try {
         const TextMap body = sessionBody(m_sessionId.value_or(QString()));
         const auto ensure
             = co_await post<EnsureResponse>(regionPath(regionId, QStringLiteral("/ensure")), body, true);
+        if (attempt != m_connectAttempt)
+            co_return; // called off meanwhile
         if (ensure.sessionId)
             m_sessionId = ensure.sessionId;
         std::optional<ConnectInfo> info = ensure.connectInfo;
         if (ensure.state != ready) {
             setState(ConnState::provisioning);
-            info = co_await pollReady(regionId);
+            info = co_await pollReady(regionId, attempt);
         }
         if (!info)
             throw connectionError(QStringLiteral("no connection info"));
 
+        // From here on the tunnel is being made: it runs to its end.
+        setConnectCancellable(false);
         co_await ensureHelperInstalled(m_paths);
         // The script's order, not the record's: coreIp is never passed.
         QStringList up;
@@ -70,6 +76,9 @@ QCoro::Task<> AppModel::connect()
         startHeartbeat(regionId);
         setBusy(false);
     } catch (const ApiError &error) {
+        if (attempt != m_connectAttempt)
+            co_return; // called off: the user has moved on
+        setConnectCancellable(false);
         // Nothing is undone: the server stays ensured and the session id is kept.
         setErrorMsg(error.description(), QStringLiteral("connection"));
         setState(ConnState::failed);
@@ -77,10 +86,12 @@ QCoro::Task<> AppModel::connect()
     }
 }
 
-QCoro::Task<ConnectInfo> AppModel::pollReady(QString regionId)
+QCoro::Task<ConnectInfo> AppModel::pollReady(QString regionId, int attempt)
 {
-    for (int attempt = 0; attempt < maxPolls; ++attempt) {
+    for (int poll = 0; poll < maxPolls; ++poll) {
         co_await QCoro::sleepFor(m_timing.pollInterval);
+        if (attempt != m_connectAttempt)
+            throw connectionError(QStringLiteral("cancelled"));
         const auto status = co_await get<StatusResponse>(
             regionPath(regionId, QStringLiteral("/status?sessionId=") + m_sessionId.value_or(QString())),
             true);
@@ -159,6 +170,22 @@ void AppModel::toggle()
         connect();
         break;
     }
+}
+
+void AppModel::setConnectCancellable(bool cancellable)
+{
+    m_connectCancellable = cancellable;
+    emit connectCancellableChanged();
+}
+
+void AppModel::cancelConnect()
+{
+    if (!m_connectCancellable)
+        return;
+    ++m_connectAttempt;
+    setConnectCancellable(false);
+    setState(ConnState::disconnected);
+    setBusy(false);
 }
 
 void AppModel::refreshStatus()

@@ -236,6 +236,14 @@ Item {
                 opacity: enabled ? 1.0 : 0.6
                 onClicked: panel.model.toggle()
             }
+            TextButton {
+                objectName: "cancelConnect"
+                Layout.alignment: Qt.AlignHCenter
+                visible: panel.model.connectCancellable
+                text: "Cancel"
+                pixelSize: 12
+                onClicked: panel.model.cancelConnect()
+            }
 
             Rectangle {
                 objectName: "billingRow"

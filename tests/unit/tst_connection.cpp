@@ -156,6 +156,26 @@ private slots:
         QVERIFY(rig.service.requestsTo("/release").isEmpty());
     }
 
+    // A connect waiting on provisioning can be called off: nothing more is asked
+    // and no tunnel is made, whatever arrives afterwards.
+    void connectCanBeCalledOff()
+    {
+        Rig rig(Timing {5s, 50ms, 5s});
+        rig.service.setFallback({200, R"({"state":"provisioning"})", {}});
+        QCoro::Task<> connecting = rig.model->connect();
+        QTRY_COMPARE(rig.model->state(), State::provisioning);
+        QVERIFY(rig.model->connectCancellable());
+        rig.model->cancelConnect();
+        QCOMPARE(rig.model->state(), State::disconnected);
+        QVERIFY(!rig.model->busy());
+        QCoro::waitFor(std::move(connecting));
+        const qsizetype asked = rig.service.requests().size();
+        QTest::qWait(200);
+        QCOMPARE(rig.service.requests().size(), asked);
+        QCOMPARE(rig.model->state(), State::disconnected);
+        QVERIFY(rig.sudo.calls().isEmpty() && !rig.model->errorMsg());
+    }
+
     void pollingGivesUpAfterExactly45()
     {
         Rig rig;
