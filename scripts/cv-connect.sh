@@ -40,15 +40,80 @@ fail() {
     exit 1
 }
 
-# Host name or address, optionally with a port.
-HOST_RE='^[A-Za-z0-9]([A-Za-z0-9.-]{0,252})(:[0-9]{1,5})?$'
-IP_RE='^[0-9A-Fa-f]([0-9A-Fa-f.:]{0,44})$'
-URL_RE='^https?://[A-Za-z0-9]([A-Za-z0-9.-]{0,252})(:[0-9]{1,5})?(/[A-Za-z0-9._~/-]{0,512})?$'
 JOIN_RE='^[A-Za-z0-9]([A-Za-z0-9._~+/=-]{0,511})$'
 
-check() { # name value pattern
-    [[ $2 =~ $3 ]] || fail "refusing $1: not a valid value"
+# Values are parsed, not just pattern-matched: each must be a real host name,
+# address, port or address of a web page.
+is_ipv4() {
+    local IFS=. part parts
+    read -r -a parts <<<"$1"
+    [[ $1 =~ ^[0-9.]+$ && ${#parts[@]} -eq 4 && $1 != *. ]] || return 1
+    for part in "${parts[@]}"; do
+        [[ $part =~ ^(0|[1-9][0-9]{0,2})$ ]] && ((part <= 255)) || return 1
+    done
 }
+
+is_ipv6() { # eight groups of up to four hex digits, one "::" for a run of zeros, an IPv4 tail
+    local address=$1 count=0 i part groups
+    [[ $address =~ ^[0-9A-Fa-f:.]{2,45}$ && $address != *:::* ]] || return 1
+    [[ $address != :* || $address == ::* ]] && [[ $address != *: || $address == *:: ]] || return 1
+    local rest=${address/::/ } # the one "::" as a blank
+    [[ $rest != *::* ]] || return 1
+    IFS=': ' read -r -a groups <<<"$rest"
+    for i in "${!groups[@]}"; do
+        part=${groups[i]}
+        if ((i == ${#groups[@]} - 1)) && [[ $part == *.* ]]; then
+            is_ipv4 "$part" || return 1
+            count=$((count + 2))
+        else
+            [[ $part =~ ^[0-9A-Fa-f]{1,4}$ ]] || return 1
+            count=$((count + 1))
+        fi
+    done
+    if [[ $address == *::* ]]; then ((count <= 7)); else ((count == 8)); fi
+}
+
+is_hostname() { # labels of 1 to 63 letters, digits and inner hyphens; not all digits
+    local label labels IFS=.
+    [[ $1 =~ ^[A-Za-z0-9.-]{1,253}$ && $1 != *. && $1 != .* && $1 != *..* && $1 =~ [A-Za-z] ]] || return 1
+    read -r -a labels <<<"$1"
+    for label in "${labels[@]}"; do
+        [[ $label =~ ^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$ ]] || return 1
+    done
+}
+
+is_port() {
+    [[ $1 =~ ^[1-9][0-9]{0,4}$ ]] && (($1 <= 65535))
+}
+
+is_host_port() { # a host name or address, optionally with a port; IPv6 in brackets then
+    local host=$1 port=""
+    if [[ $host =~ ^\[([^]]*)\](:([^:]*))?$ ]]; then
+        host=${BASH_REMATCH[1]} port=${BASH_REMATCH[3]}
+        is_ipv6 "$host" || return 1
+    else
+        if [[ $host == *:* ]]; then
+            port=${host##*:} host=${host%:*}
+        fi
+        is_ipv4 "$host" || is_hostname "$host" || return 1
+    fi
+    [[ $1 != *: ]] || return 1
+    [ -z "$port" ] || is_port "$port"
+}
+
+is_web_address() { # http(s)://host[:port][/path], with no dot-segments in the path
+    [[ $1 =~ ^https?://([^/]+)(/[A-Za-z0-9._~/-]{0,512})?$ ]] || return 1
+    local path=${BASH_REMATCH[2]}
+    is_host_port "${BASH_REMATCH[1]}" || return 1
+    [[ /$path/ != */./* && /$path/ != */../* ]]
+}
+
+check() { # name value test
+    "$3" "$2" || fail "refusing $1: not a valid value"
+}
+is_join_code() { [[ $1 =~ $JOIN_RE ]]; }
+is_mesh_ip() { is_ipv4 "$1" || is_ipv6 "$1"; }
+is_relay() { is_host_port "$1" || is_web_address "$1"; }
 
 # The recorded process id, when the file is one we wrote: a regular file (not a
 # link) owned by root or by us and writable by nobody else.
@@ -103,11 +168,11 @@ lock_state() {
 cmd_up() {
     [ $# -eq 5 ] || fail "usage: up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE"
     local server=$1 exit_ip=$2 relay=$3 join=$4 control=$5
-    check server "$server" "$HOST_RE"
-    check exit-mesh-ip "$exit_ip" "$IP_RE"
-    [[ $relay =~ $HOST_RE || $relay =~ $URL_RE ]] || fail "refusing relay: not a valid value"
-    check join-code "$join" "$JOIN_RE"
-    check control-plane "$control" "$URL_RE"
+    check server "$server" is_host_port
+    check exit-mesh-ip "$exit_ip" is_mesh_ip
+    check relay "$relay" is_relay
+    check join-code "$join" is_join_code
+    check control-plane "$control" is_web_address
 
     # One tunnel at a time: a new connection replaces the old one.
     stop_tunnel

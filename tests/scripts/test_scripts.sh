@@ -25,15 +25,24 @@ connect() { "$scripts/cv-connect.sh" "$@"; }
 # --- hostile arguments are refused before anything happens -------------------
 # shellcheck disable=SC2016 # the texts are meant literally
 hostile=("-x" "a b" '$(id)' ";" $'host\nname' "" "--help" "a;reboot" 'x`id`' "../../etc")
+refused_at() { # position value: up fails at once, with one line, leaving nothing
+    local args=("${good[@]}") err status
+    args[$1]=$2
+    err=$(connect up "${args[@]}" 2>&1 >/dev/null); status=$?
+    if [ $status -ne 0 ] && [ ! -e "$CV_PID_FILE" ] && [ "$(printf '%s' "$err" | wc -l)" -eq 0 ] &&
+        [[ $err == cv-connect:* ]]; then ok; else bad "position $1 accepted $(printf %q "$2")"; fi
+}
 for position in 0 1 2 3 4; do
-    for value in "${hostile[@]}"; do
-        args=("${good[@]}")
-        args[position]=$value
-        err=$(connect up "${args[@]}" 2>&1 >/dev/null); status=$?
-        if [ $status -ne 0 ] && [ ! -e "$CV_PID_FILE" ] && [ "$(printf '%s' "$err" | wc -l)" -eq 0 ] &&
-            [[ $err == cv-connect:* ]]; then ok; else bad "position $position accepted $(printf %q "$value")"; fi
-    done
+    for value in "${hostile[@]}"; do refused_at "$position" "$value"; done
 done
+# Values shaped like addresses and ports that are none.
+for item in "0 host:99999" "0 1.2.3.4.5.6" "0 a..b" "0 [fe80::1::2]:443" "1 fff" "1 1.2.3.256" \
+    "2 https://relay.test/../x" "4 https://control.test:0/"; do
+    refused_at "${item%% *}" "${item#* }"
+done
+expect "a bracketed IPv6 server and relay URL pass" connect up "[2001:db8::7]:51820" fd7a::2 \
+    https://relay.test:8443/r ABCD-1234 https://control.corvanta.test
+connect down
 
 expect "nothing was left behind" test ! -e "$CV_PID_FILE"
 
