@@ -6,8 +6,9 @@
 #   - a rule in /etc/sudoers.d/ that lets the invoking user (PKEXEC_UID or SUDO_USER)
 #     run exactly that script through `sudo -n` without a password. The rule is
 #     checked with `visudo -c` before it is put in place.
-# Running it again is harmless. Every failure exits non-zero with one line on
-# standard error.
+# Running it again is harmless. `install-helper.sh --uninstall` removes the rule
+# again, and the script and its folder once no user's rule needs them. Every failure
+# exits non-zero with one line on standard error.
 #
 # For tests only: CV_INSTALL_ROOT installs under another root folder (the rule still
 # names the real path of the script).
@@ -25,6 +26,13 @@ ROOT=${CV_INSTALL_ROOT:-}
 SCRIPT_PATH=/usr/local/libexec/corvanta/cv-connect.sh
 SOURCE="$(dirname -- "$(readlink -f -- "$0")")/cv-connect.sh"
 
+uninstall=false
+case "${1-}" in
+--uninstall) uninstall=true ;;
+"") ;;
+*) fail "usage: install-helper.sh [--uninstall]" ;;
+esac
+
 [ "$(id -u)" -eq 0 ] || fail "must run as root (through pkexec or sudo)"
 [ -f "$SOURCE" ] || fail "cannot find $SOURCE"
 command -v visudo >/dev/null || fail "visudo not found: install the sudo package"
@@ -39,6 +47,31 @@ else
 fi
 [[ $user =~ ^[a-z_][a-z0-9_.-]{0,31}$ ]] || fail "refusing unusual user name '$user'"
 [ "$user" != root ] || fail "run through pkexec or sudo as the user who will connect"
+
+sudoers_dir="$ROOT/etc/sudoers.d"
+# One file per user, its name telling users apart: sudo skips names with a dot, so
+# "_" becomes "__" and "." becomes "_-" ("a.b" and "a_b" get different files).
+name=${user//_/__}
+rule="$sudoers_dir/corvanta-${name//./_-}"
+rule_text=$(printf '# Written by Corvanta install-helper.sh\n%s ALL=(root) NOPASSWD: %s' "$user" "$SCRIPT_PATH")
+ours() { [ "$(cat -- "$1" 2>/dev/null)" = "$rule_text" ]; }
+
+if $uninstall; then
+    if [ -e "$rule" ]; then
+        ours "$rule" || fail "leaving $rule alone: it was changed by hand"
+        rm -f -- "$rule" || fail "cannot remove $rule"
+    fi
+    # The script goes with the last rule that names it.
+    if ! grep -qsF -- "$SCRIPT_PATH" "$sudoers_dir"/corvanta-*; then
+        rm -f -- "$ROOT$SCRIPT_PATH"
+        rmdir -- "$ROOT$(dirname -- "$SCRIPT_PATH")" 2>/dev/null || true
+    fi
+    echo "install-helper: removed the rule for $user"
+    exit 0
+fi
+if [ -e "$rule" ] && ! ours "$rule"; then
+    fail "leaving $rule alone: it was changed by hand (remove it, then run this again)"
+fi
 
 # Each folder on the way must be root's and writable by root alone.
 dir=""
@@ -57,13 +90,11 @@ target="$ROOT$SCRIPT_PATH"
 install -o root -g root -m 0755 -- "$SOURCE" "$target.new" || fail "cannot copy the connect script"
 mv -fT -- "$target.new" "$target" || fail "cannot install $target"
 
-sudoers_dir="$ROOT/etc/sudoers.d"
-install -d -o root -g root -m 0750 -- "$sudoers_dir" || fail "cannot create $sudoers_dir"
-# sudo skips files whose names hold a dot, so the user's dots become underscores.
-rule="$sudoers_dir/corvanta-${user//./_}"
+# The folder keeps the mode it has; a new one gets the system's usual 0755.
+[ -d "$sudoers_dir" ] || install -d -o root -g root -m 0755 -- "$sudoers_dir" || fail "cannot create $sudoers_dir"
 tmp=$(mktemp "$sudoers_dir/.corvanta.XXXXXX") || fail "cannot write to $sudoers_dir"
 trap 'rm -f -- "$tmp"' EXIT
-printf '# Written by Corvanta install-helper.sh\n%s ALL=(root) NOPASSWD: %s\n' "$user" "$SCRIPT_PATH" >"$tmp"
+printf '%s\n' "$rule_text" >"$tmp"
 chmod 0440 -- "$tmp"
 visudo -cqf "$tmp" >/dev/null 2>&1 || fail "the sudoers rule did not pass visudo -c"
 mv -fT -- "$tmp" "$rule" || fail "cannot install $rule"

@@ -115,7 +115,7 @@ if [ "$(id -u)" -ne 0 ] || ! command -v visudo >/dev/null; then
     echo "SKIP: install-helper tests need root and visudo"
 else
     root=$work/root
-    mkdir -p "$root"
+    mkdir -p "$root/etc/sudoers.d" && chmod 0755 "$root/etc/sudoers.d"
     expect "installs for SUDO_USER" env CV_INSTALL_ROOT="$root" SUDO_USER=nobody "$scripts/install-helper.sh" >/dev/null
     installed=$root/usr/local/libexec/corvanta/cv-connect.sh
     expect "script installed 0755 root" test "$(stat -c '%a %u' "$installed")" = "755 0"
@@ -131,6 +131,22 @@ else
     expect "no user to allow: one line, non-zero" test $status -ne 0 -a "$(printf '%s\n' "$err" | wc -l)" -eq 1
     err=$(env CV_INSTALL_ROOT="$root" SUDO_USER='evil ALL=(ALL) ALL' "$scripts/install-helper.sh" 2>&1 >/dev/null); status=$?
     expect "hostile user name refused" test $status -ne 0 -a "$(printf '%s\n' "$err" | wc -l)" -eq 1
+    expect "the rules folder keeps its mode" test "$(stat -c %a "$root/etc/sudoers.d")" = 755
+    install_for() { env CV_INSTALL_ROOT="$root" SUDO_USER="$1" "$scripts/install-helper.sh" "${@:2}" >/dev/null; }
+    expect "a user with a dot" install_for a.b
+    expect "and one with an underscore" install_for a_b
+    expect "get a rule each" test "$(grep -l 'NOPASSWD' "$root"/etc/sudoers.d/corvanta-a* | wc -l)" -eq 2
+    echo "nobody ALL=(ALL) ALL" >>"$rule"
+    refused "a rule changed by hand is not overwritten" install_for nobody
+    refused "nor removed" install_for nobody --uninstall
+    expect "and stays as it was" grep -q "(ALL) ALL" "$rule"
+    sed -i '$d' "$rule"
+    expect "uninstall for one user" install_for a.b --uninstall
+    expect "removes that rule only" test ! -e "$root/etc/sudoers.d/corvanta-a_-b" -a -e "$rule"
+    expect "and keeps the script others need" test -e "$installed"
+    install_for a_b --uninstall && install_for nobody --uninstall
+    expect "the last uninstall removes the script and its folder" test ! -e "$root/usr/local/libexec/corvanta"
+    expect "and leaves the rules folder" test -d "$root/etc/sudoers.d" -a -z "$(ls "$root/etc/sudoers.d")"
     chmod o+w "$root/usr/local"
     refused "writable folder" env CV_INSTALL_ROOT="$root" SUDO_USER=nobody "$scripts/install-helper.sh"
 fi
