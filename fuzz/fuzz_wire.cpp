@@ -1,0 +1,24 @@
+// A service reply, decoded as each record the client reads: a bad one is a
+// decoding error, never a crash.
+#include "WireRecords.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using namespace corvanta;
+    const QByteArray reply(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const auto decode = [&](auto record) {
+        try {
+            decodeReply<decltype(record)>(reply);
+        } catch (const ApiError &) {
+        }
+    };
+    decode(QList<Region>());
+    decode(EnsureResponse());
+    decode(StatusResponse());
+    decode(std::optional<BillingAccount>());
+    decode(AuthResponse());
+    decode(ExchangeResponse());
+    decode(SSOLookup());
+    decode(CheckoutResp());
+    return 0;
+}
