@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 
 #include <memory>
+
+#include <unistd.h>
 #include <optional>
 
 namespace corvanta::test {
@@ -62,6 +64,8 @@ class FakeTunnel
 public:
     FakeTunnel()
     {
+        if (::geteuid() != 0)
+            qFatal("this test needs root: the client counts only root's tunnel process");
         m_process.start(QStringLiteral("bash"), {"-c", "exec -a corvanta-placeholder-tunnel sleep 60"});
         m_process.waitForStarted();
         for (int tries = 0; tries < 200 && !running(); ++tries)
