@@ -244,46 +244,6 @@ private slots:
         QCOMPARE(again.value("cv_email"), std::optional<QString>("a=b;c,d#e\"f"));
         QCOMPARE(fileMode(file), 0600);
     }
-
-    void publishedFieldsNotifyAndNeverPersist()
-    {
-        ModelMaker maker;
-        auto model = maker.make(std::nullopt);
-        QSignalSpy token(model.get(), &AppModel::tokenChanged);
-        QSignalSpy exit(model.get(), &AppModel::exitIPChanged);
-        QSignalSpy state(model.get(), &AppModel::stateChanged);
-        QSignalSpy selected(model.get(), &AppModel::selectedChanged);
-
-        model->setToken("t");
-        model->setToken("t"); // same value: still a notification
-        model->setExitIP("198.51.100.1");
-        model->setState(AppModel::ConnState::disconnected);
-        QCOMPARE(token.count(), 2);
-        QCOMPARE(exit.count(), 1);
-        QCOMPARE(state.count(), 1);
-
-        DefaultsStore store(maker.settingsFile());
-        QCOMPARE(store.value("cv_token"), std::nullopt);
-        QCOMPARE(store.value("cv_exit"), std::nullopt);
-
-        // What the views read: none is an invalid value, text a string.
-        QCOMPARE(model->property("token"), QVariant("t"));
-        QVERIFY(!model->property("email").isValid());
-        QCOMPARE(model->property("isAuthed").toBool(), true);
-        model->setToken(std::nullopt);
-        QCOMPARE(model->property("isAuthed").toBool(), false);
-
-        // Views choose a location by writing `selected`.
-        const Region chosen {"de", "Germany", "Berlin", "F", "online"};
-        QVERIFY(model->setProperty("selected", QVariant::fromValue(chosen)));
-        QCOMPARE(model->selected(), std::optional<Region>(chosen));
-        QCOMPARE(model->property("selected").value<Region>().city, QStringLiteral("Berlin"));
-        QCOMPARE(selected.count(), 1);
-
-        const QMetaEnum states = QMetaEnum::fromType<AppModel::ConnState>();
-        QCOMPARE(states.keyCount(), 5);
-        QCOMPARE(QByteArray(states.valueToKey(3)), QByteArray("connected"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestAppModel)

@@ -67,12 +67,6 @@ private slots:
         }
     }
 
-    void checkAcceptsSuccess()
-    {
-        for (int status : {200, 201, 204, 299})
-            AppModel::check(status, R"({"message":"ignored"})"); // must not throw
-    }
-
     void getBuildsPlainRequest()
     {
         FakeService service;
