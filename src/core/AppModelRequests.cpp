@@ -33,6 +33,7 @@ bool isTransportFailure(const QNetworkReply &reply)
         return false;
     case QNetworkReply::InsecureRedirectError:
     case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::OperationCanceledError: // cut off: whatever came is incomplete
         return true;
     default:
         return !reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -43,7 +44,7 @@ QString transportErrorText(const QNetworkReply &reply)
 {
     switch (reply.error()) {
     case QNetworkReply::OperationCanceledError:
-        // We never abort a request ourselves: a cancel is the transfer time-out.
+        // A time-out: Qt's (silence) or our deadline. A reply too large is told apart before.
         return QStringLiteral("the service did not answer in time");
     case QNetworkReply::InsecureRedirectError:
         return QStringLiteral("the service redirected the request to another site; it was not followed");
@@ -93,9 +94,6 @@ QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> b
     if (reply->property("tooLarge").toBool())
         throw ApiError(ApiError::networkDomain, QNetworkReply::OperationCanceledError,
             QStringLiteral("the service's reply was too large"));
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
-
     if (isTransportFailure(*reply))
         throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
     const QByteArray data = reply->readAll();

@@ -6,6 +6,7 @@
 #include "FakeService.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -37,6 +38,8 @@ struct Rig
     ModelMaker maker;
     std::unique_ptr<AppModel> model;
     QList<State> states;
+    // In a folder of its own: the fakes' logs in `dir` must not look like the tunnel changing.
+    QString pidFile = dir.filePath("run/tunnel.pid");
 
     explicit Rig(Timing timing = {5s, 1ms, 5s})
     {
@@ -45,7 +48,8 @@ struct Rig
         paths.promptTool = prompt.path();
         paths.helper = sudo.path(); // any existing file: installed
         paths.installer = "/opt/corvanta/install-helper.sh";
-        paths.pidFile = dir.filePath("tunnel.pid");
+        QDir(dir.path()).mkdir("run");
+        paths.pidFile = pidFile;
         model = maker.make(service.base(), timing, paths);
         model->setToken("tok");
         model->setSelected(online);
@@ -336,7 +340,7 @@ private slots:
     void refreshStatusFollowsPidFile()
     {
         Rig rig;
-        const QString pidFile = rig.dir.filePath("tunnel.pid");
+        const QString pidFile = rig.pidFile;
         rig.model->setExitIP("A");
         rig.model->setBusy(true);
 
@@ -376,7 +380,7 @@ private slots:
         QFETCH(bool, processEnds);
         Rig rig;
         FakeTunnel tunnel;
-        QFile file(rig.dir.filePath("tunnel.pid"));
+        QFile file(rig.pidFile);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(tunnel.pid());
         file.close();
