@@ -1,10 +1,10 @@
 #include "AppModel.h"
 
 #include "Heartbeat.h"
+#include "HttpClient.h"
 #include "TunnelWatcher.h"
 
 #include <QMetaEnum>
-#include <QNetworkAccessManager>
 
 namespace corvanta {
 
@@ -27,7 +27,7 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
     , m_timing(setup.timing)
     , m_paths(setup.paths)
     , m_openUrl(setup.openUrl)
-    , m_network(new QNetworkAccessManager(this))
+    , m_exchanges(new QObject(this))
 {
     m_watcher = new TunnelWatcher(m_paths.pidFile, this);
     QObject::connect(m_watcher, &TunnelWatcher::changed, this, &AppModel::refreshStatus);
@@ -50,7 +50,8 @@ AppModel::~AppModel()
         wait->finishNow();
         delete wait;
     }
-    delete m_network;
+    http::abandonAll(m_exchanges);
+    delete m_exchanges;
     // A waiting heartbeat wakes, finds the model gone and ends without sending.
     if (m_heartbeat)
         m_heartbeat->cancel();

@@ -23,7 +23,6 @@
 #include <optional>
 #include <variant>
 
-class QNetworkAccessManager;
 
 namespace corvanta {
 
@@ -348,7 +347,7 @@ private:
     Timing m_timing;
     Paths m_paths;
     UrlOpener m_openUrl;
-    QNetworkAccessManager *m_network;
+    QObject *m_exchanges; // the requests in flight
 };
 
 } // namespace corvanta

@@ -2,14 +2,11 @@
 
 #include "AppModel.h"
 
-#include <QCoroNetworkReply>
+#include "HttpClient.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
 
 namespace corvanta {
 
@@ -23,90 +20,61 @@ bool isSendable(const QUrl &url)
         && !url.host().isEmpty();
 }
 
-// A reply that failed below HTTP (no route, refused, TLS, time-out), or a redirect
-// that was not followed. Other replies carry a status for check(), whatever error
-// Qt gave them (it calls a 400 an "invalid operation", for one).
-bool isTransportFailure(const QNetworkReply &reply)
+bool isRedirect(int status)
 {
-    switch (reply.error()) {
-    case QNetworkReply::NoError:
-        return false;
-    case QNetworkReply::InsecureRedirectError:
-    case QNetworkReply::TooManyRedirectsError:
-    case QNetworkReply::OperationCanceledError: // cut off: whatever came is incomplete
-        return true;
-    default:
-        return !reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    }
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-QString transportErrorText(const QNetworkReply &reply)
+bool isSameOrigin(const QUrl &a, const QUrl &b)
 {
-    switch (reply.error()) {
-    case QNetworkReply::OperationCanceledError:
-        // A time-out: Qt's (silence) or our deadline. A reply too large is told apart before.
-        return QStringLiteral("the service did not answer in time");
-    case QNetworkReply::InsecureRedirectError:
-        return QStringLiteral("the service redirected the request to another site; it was not followed");
-    default:
-        return reply.errorString();
-    }
+    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(0) == b.port(0);
 }
 
-struct DeleteLater
-{
-    void operator()(QObject *o) const { o->deleteLater(); }
-};
+constexpr int maxRedirects = 5;
 
 } // namespace
 
-QCoro::Task<QByteArray> AppModel::send(QString path, std::optional<QByteArray> body, bool auth, qint64 maxBytes)
+QCoro::Task<QByteArray> AppModel::send(
+    QString path, std::optional<QByteArray> body, bool auth, qint64 maxBytes)
 {
-    QNetworkRequest request(requestUrl(path));
-    request.setTransferTimeout(static_cast<int>(m_timing.requestTimeout.count()));
+    http::Request request {requestUrl(path), body ? "POST" : "GET", {}, body.value_or(QByteArray())};
     if (body)
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        request.fields.emplaceBack("Content-Type", "application/json");
     const std::optional<QString> sentToken = auth ? m_token : std::nullopt;
     if (sentToken)
-        request.setRawHeader("Authorization", "Bearer " + sentToken->toUtf8());
-    // Qt's default policy would take the token, or a body with a password, a code or
-    // a verifier in it, along to another origin (a 307 or 308 keeps the body).
-    if (sentToken || body)
-        request.setAttribute(
-            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+        request.fields.emplaceBack("Authorization", "Bearer " + sentToken->toUtf8());
+    const http::Limits limits {maxBytes, m_timing.requestTimeout, m_timing.requestDeadline};
 
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(
-        body ? m_network->post(request, *body) : m_network->get(request));
-    // Bounded in size and in time, whatever the other end does.
-    QNetworkReply *pending = reply.get();
-    QObject::connect(pending, &QNetworkReply::downloadProgress, pending, [pending, maxBytes](qint64 received) {
-        if (received > maxBytes) {
-            pending->setProperty("tooLarge", true);
-            pending->abort();
+    http::Response reply = co_await http::exchange(request, limits, m_exchanges);
+    for (int hops = 0; isRedirect(reply.head.status) && !reply.head.field("location").isEmpty(); ++hops) {
+        const QUrl next
+            = request.url.resolved(QUrl(QString::fromUtf8(reply.head.field("location")), QUrl::StrictMode));
+        if (!isSendable(next) || hops == maxRedirects)
+            throw ApiError(ApiError::networkDomain, reply.head.status,
+                QStringLiteral("the service redirected the request to an invalid address"));
+        // A token, or a body with a password, a code or a verifier in it, never
+        // goes to another origin; nothing goes from https to plain http.
+        if ((!isSameOrigin(request.url, next) && (sentToken || body))
+            || (request.url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")))
+            throw ApiError(ApiError::networkDomain, reply.head.status,
+                QStringLiteral("the service redirected the request to another site; it was not followed"));
+        request.url = next;
+        if (reply.head.status == 303 || (request.method == "POST" && reply.head.status < 303)) {
+            request.method = "GET";
+            request.body.clear();
+            request.fields.removeIf([](const auto &field) { return field.first == "Content-Type"; });
         }
-    });
-    QTimer::singleShot(m_timing.requestDeadline, pending, [pending] {
-        if (pending->isRunning())
-            pending->abort();
-    });
-    co_await reply.get();
+        reply = co_await http::exchange(request, limits, m_exchanges);
+    }
 
-    if (reply->property("tooLarge").toBool())
-        throw ApiError(ApiError::networkDomain, QNetworkReply::OperationCanceledError,
-            QStringLiteral("the service's reply was too large"));
-    if (isTransportFailure(*reply))
-        throw ApiError(ApiError::networkDomain, reply->error(), transportErrorText(*reply));
-    const QByteArray data = reply->readAll();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // The token we sent is no longer good: the user must sign in again. Only the
     // token of this request counts, not one a newer sign-in has put in its place.
-    if (status.toInt() == 401 && sentToken && sentToken == m_token) {
+    if (reply.head.status == 401 && sentToken && sentToken == m_token) {
         endSession();
         throw ApiError(ApiError::serviceDomain, 401, sessionEndedText);
     }
-    if (status.isValid())
-        check(status.toInt(), data);
-    co_return data;
+    check(reply.head.status, reply.body);
+    co_return reply.body;
 }
 
 QUrl AppModel::requestUrl(const QString &path) const
