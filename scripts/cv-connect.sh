@@ -8,18 +8,19 @@
 # Every argument comes from the network and is treated as untrusted data: each one
 # must match a strict pattern, and none is ever evaluated or read as an option.
 #
-# The tunnel itself is the service's own agent, an executable at
-# /usr/local/libexec/corvanta/corvanta-agent. When it is installed, `up` starts it as
-#   corvanta-agent --server S --exit-mesh-ip E --relay R --join-code J --control-plane C
-# When it is not, `up` starts a placeholder process that only holds the tunnel's
-# place: the client then shows "connected" but no traffic is carried.
+# The tunnel itself is the agent, /usr/local/libexec/corvanta/corvanta-agent (a
+# WireGuard interface; see src/agent). `up` starts it as
+#   corvanta-agent --server S --exit-mesh-ip E --relay R --join-code J --control-plane C --state-dir D
+# and returns once the agent reports the first handshake done (it creates
+# D/agent/ready), or fails with the agent's own one-line reason; it waits 20 s at
+# most. Without an installed agent `up` fails: there is no tunnel to claim.
 #
 # While the tunnel is up its process id is in /run/corvanta/corvanta-app.pid (mode 0644, in a
-# folder of root's, 0755).
+# folder of root's, 0755); the agent writes what it says to /run/corvanta/agent.log (0600).
 #
 # For tests only, these variables redirect the fixed paths (sudo does not pass
 # them through):
-#   CV_PID_FILE   the process-id file   (default /tmp/corvanta-app.pid)
+#   CV_PID_FILE   the process-id file   (default /run/corvanta/corvanta-app.pid)
 #   CV_AGENT      the agent executable  (default /usr/local/libexec/corvanta/corvanta-agent)
 #
 # Failures exit non-zero with one line on standard error.
@@ -33,10 +34,11 @@ umask 022
 PID_FILE=${CV_PID_FILE:-/run/corvanta/corvanta-app.pid}
 STATE_DIR=$(dirname -- "$PID_FILE")
 AGENT=${CV_AGENT:-/usr/local/libexec/corvanta/corvanta-agent}
-PLACEHOLDER_NAME=corvanta-placeholder-tunnel
+AGENT_LOG=$STATE_DIR/agent.log
+UP_SECONDS=20
 
 fail() {
-    echo "cv-connect: $*" >&2
+    echo "cv-connect: ${*:-the tunnel agent ended without saying why}" >&2
     exit 1
 }
 
@@ -132,7 +134,7 @@ recorded_pid() {
 is_our_tunnel() {
     local cmdline
     cmdline=$(tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null) || return 1
-    [[ $cmdline == "$PLACEHOLDER_NAME "* || $cmdline == "$AGENT "* ]]
+    [[ $cmdline == "$AGENT "* ]]
 }
 
 write_pid_file() { # pid
@@ -174,21 +176,37 @@ cmd_up() {
     check join-code "$join" is_join_code
     check control-plane "$control" is_web_address
 
+    [ -x "$AGENT" ] || fail "the tunnel agent is not installed at $AGENT: run the one-time setup again"
+
     # One tunnel at a time: a new connection replaces the old one.
     stop_tunnel
-    local pid
+    local pid ready="$STATE_DIR/agent/ready" reason
+    rm -f -- "$ready"
+    (umask 077 && : >"$AGENT_LOG") || fail "cannot write $AGENT_LOG"
 
-    if [ -x "$AGENT" ]; then
-        setsid "$AGENT" --server "$server" --exit-mesh-ip "$exit_ip" --relay "$relay" \
-            --join-code "$join" --control-plane "$control" </dev/null >/dev/null 2>&1 9>&- &
-    else
-        # (The lock is not handed down: the tunnel outlives this script.)
-        setsid bash -c "exec -a $PLACEHOLDER_NAME sleep infinity" </dev/null >/dev/null 2>&1 9>&- &
-    fi
+    # (The lock is not handed down: the tunnel outlives this script.)
+    setsid "$AGENT" --server "$server" --exit-mesh-ip "$exit_ip" --relay "$relay" \
+        --join-code "$join" --control-plane "$control" --state-dir "$STATE_DIR" \
+        </dev/null >/dev/null 2>>"$AGENT_LOG" 9>&- &
     pid=$!
-    sleep 0.2
-    kill -0 "$pid" 2>/dev/null || fail "the tunnel process exited at once"
-    write_pid_file "$pid"
+    for ((tenths = 0; tenths < UP_SECONDS * 10; tenths++)); do
+        if [ -e "$ready" ]; then
+            write_pid_file "$pid"
+            return
+        fi
+        if ! kill -0 "$pid" 2>/dev/null; then
+            reason=$(grep -v 'trying the relay' -- "$AGENT_LOG" | tail -n 1 | cut -c 1-300) || true
+            fail "${reason#corvanta-agent: }"
+        fi
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    fail "the tunnel did not come up within $UP_SECONDS s"
 }
 
 stop_tunnel() {

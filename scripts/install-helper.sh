@@ -1,13 +1,14 @@
 #!/bin/bash
-# Installs the Corvanta connect script once, as root (the client runs this through
-# pkexec; by hand: sudo ./scripts/install-helper.sh):
-#   - cv-connect.sh from beside this file to /usr/local/libexec/corvanta/cv-connect.sh,
-#     root-owned, mode 0755, in root-owned folders no one else can write;
+# Installs the Corvanta connect script and tunnel agent once, as root (the client
+# runs this through pkexec; by hand: sudo ./scripts/install-helper.sh):
+#   - cv-connect.sh and corvanta-agent from beside this file (in a source tree, the
+#     agent from build/src/agent) to /usr/local/libexec/corvanta/, root-owned,
+#     mode 0755, in root-owned folders no one else can write;
 #   - a rule in /etc/sudoers.d/ that lets the invoking user (PKEXEC_UID or SUDO_USER)
 #     run exactly that script through `sudo -n` without a password. The rule is
 #     checked with `visudo -c` before it is put in place.
 # Running it again is harmless. `install-helper.sh --uninstall` removes the rule
-# again, and the script and its folder once no user's rule needs them. Every failure
+# again, and the script, the agent and their folder once no user's rule needs them. Every failure
 # exits non-zero with one line on standard error.
 #
 # For tests only: CV_INSTALL_ROOT installs under another root folder (the rule still
@@ -24,7 +25,11 @@ fail() {
 
 ROOT=${CV_INSTALL_ROOT:-}
 SCRIPT_PATH=/usr/local/libexec/corvanta/cv-connect.sh
-SOURCE="$(dirname -- "$(readlink -f -- "$0")")/cv-connect.sh"
+HERE=$(dirname -- "$(readlink -f -- "$0")")
+SOURCE=$HERE/cv-connect.sh
+AGENT_SOURCE=$HERE/corvanta-agent
+[ -e "$AGENT_SOURCE" ] || AGENT_SOURCE=$HERE/../build/src/agent/corvanta-agent
+AGENT_PATH=$(dirname -- "$SCRIPT_PATH")/corvanta-agent
 
 uninstall=false
 case "${1-}" in
@@ -35,6 +40,7 @@ esac
 
 [ "$(id -u)" -eq 0 ] || fail "must run as root (through pkexec or sudo)"
 [ -f "$SOURCE" ] || fail "cannot find $SOURCE"
+$uninstall || [ -f "$AGENT_SOURCE" ] || fail "cannot find the tunnel agent beside $SOURCE (build it first)"
 command -v visudo >/dev/null || fail "visudo not found: install the sudo package"
 
 # The user to allow.
@@ -63,7 +69,7 @@ if $uninstall; then
     fi
     # The script goes with the last rule that names it.
     if ! grep -qsF -- "$SCRIPT_PATH" "$sudoers_dir"/corvanta-*; then
-        rm -f -- "$ROOT$SCRIPT_PATH"
+        rm -f -- "$ROOT$SCRIPT_PATH" "$ROOT$AGENT_PATH"
         rmdir -- "$ROOT$(dirname -- "$SCRIPT_PATH")" 2>/dev/null || true
     fi
     echo "install-helper: removed the rule for $user"
@@ -86,9 +92,12 @@ for part in usr local libexec corvanta; do
     (( (8#$(stat -c %a -- "$ROOT$dir") & 8#022) == 0 )) || fail "$ROOT$dir is writable by others"
 done
 
-target="$ROOT$SCRIPT_PATH"
-install -o root -g root -m 0755 -- "$SOURCE" "$target.new" || fail "cannot copy the connect script"
-mv -fT -- "$target.new" "$target" || fail "cannot install $target"
+put() { # source, target
+    install -o root -g root -m 0755 -- "$1" "$2.new" || fail "cannot copy $1"
+    mv -fT -- "$2.new" "$2" || fail "cannot install $2"
+}
+put "$SOURCE" "$ROOT$SCRIPT_PATH"
+put "$AGENT_SOURCE" "$ROOT$AGENT_PATH"
 
 # The folder keeps the mode it has; a new one gets the system's usual 0755.
 [ -d "$sudoers_dir" ] || install -d -o root -g root -m 0755 -- "$sudoers_dir" || fail "cannot create $sudoers_dir"

@@ -99,6 +99,26 @@ std::optional<qint64> JsonReader::optionalInteger(const QString &key) const
     return toInteger(key, v);
 }
 
+QStringList JsonReader::texts(const QString &key) const
+{
+    const QJsonValue v = required(key);
+    if (!v.isArray())
+        wrongType(key, QStringLiteral("an array of texts"));
+    QStringList list;
+    for (const QJsonValue &element : v.toArray()) {
+        if (!element.isString())
+            wrongType(key, QStringLiteral("an array of texts"));
+        list.append(element.toString());
+    }
+    return list;
+}
+
+QStringList JsonReader::optionalTexts(const QString &key) const
+{
+    const QJsonValue v = m_object.value(key);
+    return v.isUndefined() || v.isNull() ? QStringList() : texts(key);
+}
+
 QJsonValue parseJsonReply(const QByteArray &body)
 {
     if (body.trimmed().isEmpty())

@@ -29,6 +29,9 @@ public:
     bool boolean(const QString &key) const;
     qint64 integer(const QString &key) const;
     std::optional<qint64> optionalInteger(const QString &key) const;
+    // An array of texts; optional ones give an empty list when missing or null.
+    QStringList texts(const QString &key) const;
+    QStringList optionalTexts(const QString &key) const;
 
     template<class Record> Record record(const QString &key) const
     {

@@ -1,5 +1,7 @@
 #include "WireRecords.h"
 
+#include <QRegularExpression>
+
 #include <QHash>
 
 #include <algorithm>
@@ -107,6 +109,57 @@ StatusResponse StatusResponse::fromJson(const JsonReader &r)
     s.connectInfo = r.optionalRecord<ConnectInfo>("connectInfo");
     s.etaSeconds = r.optionalInteger("etaSeconds");
     return s;
+}
+
+std::optional<QHostAddress> parseIpAddress(const QString &text)
+{
+    static const QRegularExpression v4(
+        QStringLiteral("^((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])$"));
+    static const QRegularExpression v6(QStringLiteral("^[0-9A-Fa-f:.]{2,45}$"));
+    const bool plausible = text.contains(QLatin1Char(':')) ? v6.match(text).hasMatch() : v4.match(text).hasMatch();
+    QHostAddress address;
+    if (!plausible || !address.setAddress(text))
+        return std::nullopt;
+    return address;
+}
+
+MeshJoin MeshJoin::fromJson(const JsonReader &r)
+{
+    const auto bad = [&r](const char *key, const char *expected) {
+        JsonReader::fail(QStringLiteral("%1: key \"%2\" must be %3").arg(r.where(), QLatin1String(key), QLatin1String(expected)));
+    };
+    MeshJoin join;
+    const auto meshIp = parseIpAddress(r.text(QStringLiteral("meshIp")));
+    if (!meshIp)
+        bad("meshIp", "an IP address");
+    join.meshIp = *meshIp;
+    join.exitPublicKey = r.text(QStringLiteral("exitPublicKey"));
+    static const QRegularExpression key(QStringLiteral("^[A-Za-z0-9+/]{42}[AEIMQUYcgkosw048]=$"));
+    if (!key.match(join.exitPublicKey).hasMatch())
+        bad("exitPublicKey", "a WireGuard key");
+    const qint64 port = r.integer(QStringLiteral("exitPort"));
+    if (port < 1 || port > 65535)
+        bad("exitPort", "a port from 1 to 65535");
+    join.exitPort = static_cast<int>(port);
+    for (const QString &route : r.texts(QStringLiteral("routes"))) {
+        const qsizetype slash = route.indexOf(QLatin1Char('/'));
+        const auto address = parseIpAddress(route.left(slash));
+        const QString length = route.mid(slash + 1);
+        const int maxLength = address && address->protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+        static const QRegularExpression digits(QStringLiteral("^(0|[1-9][0-9]{0,2})$"));
+        if (slash < 0 || !address || !digits.match(length).hasMatch() || length.toInt() > maxLength)
+            bad("routes", "address prefixes");
+        join.routes.append({*address, length.toInt()});
+    }
+    if (join.routes.isEmpty())
+        bad("routes", "address prefixes");
+    for (const QString &server : r.optionalTexts(QStringLiteral("dns"))) {
+        const auto address = parseIpAddress(server);
+        if (!address)
+            bad("dns", "IP addresses");
+        join.dns.append(*address);
+    }
+    return join;
 }
 
 } // namespace corvanta

@@ -5,6 +5,7 @@
 
 #include "JsonReader.h"
 
+#include <QHostAddress>
 #include <QMetaType>
 #include <QString>
 
@@ -129,6 +130,25 @@ struct StatusResponse
     std::optional<ConnectInfo> connectInfo;
     std::optional<qint64> etaSeconds;
     static StatusResponse fromJson(const JsonReader &r);
+};
+
+
+// A strictly written IP address: four decimal octets without leading zeros, or
+// IPv6 in any of its usual forms without a zone. Nothing else is an address.
+std::optional<QHostAddress> parseIpAddress(const QString &text);
+
+// The control plane's answer to a tunnel's join: our address in the mesh, the
+// exit peer and what to route through it. Checked as it is decoded, since these
+// values end up in a root-owned tunnel configuration.
+struct MeshJoin
+{
+    static constexpr const char *recordName = "MeshJoin";
+    QHostAddress meshIp;
+    QString exitPublicKey; // base64 of a 32-byte key
+    int exitPort = 0;
+    QList<QPair<QHostAddress, int>> routes; // address prefixes
+    QList<QHostAddress> dns;
+    static MeshJoin fromJson(const JsonReader &r);
 };
 
 } // namespace corvanta

@@ -62,7 +62,7 @@ bool isTunnelProcess(int pid)
         return false;
     const QByteArray arguments = cmdline.read(4096);
     const QByteArray program = arguments.left(arguments.indexOf('\0'));
-    return program == tunnelPlaceholderName || program == tunnelAgentPath;
+    return program.endsWith('/' + QByteArray(tunnelAgentName));
 }
 
 bool tunnelRunning(const QString &pidFile)

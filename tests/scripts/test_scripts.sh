@@ -5,7 +5,17 @@ scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 work=$(mktemp -d)
 trap 'CV_PID_FILE=$work/tunnel.pid "$scripts/cv-connect.sh" down >/dev/null 2>&1; rm -rf "$work"' EXIT
 export CV_PID_FILE=$work/tunnel.pid
-export CV_AGENT=$work/no-agent
+
+# A stand-in agent: records its flags, says it is up as the real one does, and
+# stays, its command line starting with its path. "fail" in the join code makes it
+# fail the way the real one does.
+# shellcheck disable=SC2016 # the stand-in's own variables
+printf '%s\n' '#!/bin/bash' 'printf "%s\n" "$@" >"$(dirname "$0")/agent.args"' \
+    'while [ $# -gt 0 ]; do case $1 in --state-dir) state=$2 ;; --join-code) join=$2 ;; esac; shift; done' \
+    '[ "$join" != fail ] || { echo "corvanta-agent: unknown join code" >&2; exit 1; }' \
+    'mkdir -p "$state/agent" && : >"$state/agent/ready" && exec -a "$0" sleep 30' >"$work/stand-in"
+chmod +x "$work/stand-in"
+export CV_AGENT=$work/stand-in
 
 passed=0 failed=0 skipped=0
 ok() { passed=$((passed + 1)); }
@@ -46,12 +56,13 @@ connect down
 
 expect "nothing was left behind" test ! -e "$CV_PID_FILE"
 
-# --- up and down with the placeholder tunnel ---------------------------------
-expect "up succeeds" connect up "${good[@]}"
+# --- up and down -----------------------------------------------------------------
+expect "up succeeds once the agent is up" connect up "${good[@]}"
 pid=$(cat "$CV_PID_FILE" 2>/dev/null)
-expect "pid file holds a live process" kill -0 "${pid:-0}"
+expect "pid file holds the agent" grep -q "^$work/stand-in" "/proc/${pid:-0}/cmdline"
 expect "pid file mode is 0644" test "$(stat -c %a "$CV_PID_FILE")" = 644
-expect "placeholder holds the place" grep -q corvanta-placeholder-tunnel "/proc/$pid/cmdline"
+expect "agent receives the flags" test "$(tr '\n' ' ' <"$work/agent.args")" = \
+    "--server 198.51.100.7 --exit-mesh-ip 100.64.0.2 --relay relay.fra.corvanta.test:443 --join-code ABCD-1234 --control-plane https://control.corvanta.test --state-dir $work "
 expect "a second up replaces the first" connect up "${good[@]}"
 second=$(cat "$CV_PID_FILE")
 refused "the first tunnel is gone" kill -0 "$pid"
@@ -80,34 +91,26 @@ kill "$stranger"
 rm -f "$CV_PID_FILE"
 
 # --- a tunnel is never left where no one can find it ------------------------------
-# (A stand-in agent whose command line starts with its path, as the real one's does.)
-# shellcheck disable=SC2016 # "$0" belongs to the stand-in
-printf '#!/bin/bash\nexec -a "$0" sleep 30\n' >"$work/stand-in"
-chmod +x "$work/stand-in"
 running() { pgrep -fc "^$work/stand-in" || true; }
 mkdir "$CV_PID_FILE" # squatted: the process id cannot be recorded
-refused "up fails when the process id cannot be recorded" env CV_AGENT="$work/stand-in" "$scripts/cv-connect.sh" up "${good[@]}"
+refused "up fails when the process id cannot be recorded" connect up "${good[@]}"
 expect "and leaves no tunnel running" test "$(running)" -eq 0
 rmdir "$CV_PID_FILE"
-for _ in 1 2 3; do CV_AGENT=$work/stand-in connect up "${good[@]}" & done
+for _ in 1 2 3; do connect up "${good[@]}" & done
 wait
 expect "three ups at once leave one tunnel" test "$(running)" -eq 1
-CV_AGENT=$work/stand-in connect down
+connect down
 expect "and down ends it" test "$(running)" -eq 0
 
-# --- the agent, when installed, gets the parameters as flags ---------------------
-cat >"$work/agent" <<'AGENT'
-#!/bin/bash
-printf '%s\n' "$@" >"$(dirname "$0")/agent.args"
-exec sleep 30
-AGENT
-chmod +x "$work/agent"
-CV_AGENT=$work/agent connect up "${good[@]}"
-sleep 0.3
-expect "agent receives the flags" test "$(tr '\n' ' ' <"$work/agent.args")" = \
-    "--server 198.51.100.7 --exit-mesh-ip 100.64.0.2 --relay relay.fra.corvanta.test:443 --join-code ABCD-1234 --control-plane https://control.corvanta.test "
-CV_AGENT=$work/agent connect down
-expect "agent stopped by down" test ! -e "$CV_PID_FILE"
+# --- without a working agent there is no tunnel ------------------------------------
+failed_up() { # expected reason, then the environment; up fails with that one line, leaving nothing
+    local err
+    err=$(env "${@:2}" "$scripts/cv-connect.sh" up "${good[@]:0:3}" "${join:-ABCD-1234}" "${good[4]}" 2>&1 >/dev/null)
+    if [ $? -ne 0 ] && [ "$err" = "cv-connect: $1" ] && [ ! -e "$CV_PID_FILE" ] && [ "$(running)" -eq 0 ]; then
+        ok; else bad "expected '$1', got '$err'"; fi
+}
+failed_up "the tunnel agent is not installed at $work/none: run the one-time setup again" CV_AGENT="$work/none"
+join=fail failed_up "unknown join code"
 
 # --- install-helper.sh into a temporary root -----------------------------------------
 if [ "$(id -u)" -ne 0 ] || ! command -v visudo >/dev/null; then
@@ -116,10 +119,15 @@ if [ "$(id -u)" -ne 0 ] || ! command -v visudo >/dev/null; then
 else
     root=$work/root
     mkdir -p "$root/etc/sudoers.d" && chmod 0755 "$root/etc/sudoers.d"
+    # Installed the way cmake --install lays it out: scripts and agent side by side.
+    setup=$work/setup && mkdir "$setup" && cp "$scripts/install-helper.sh" "$scripts/cv-connect.sh" "$setup/"
+    cp "$work/stand-in" "$setup/corvanta-agent"
+    scripts=$setup
     expect "installs for SUDO_USER" env CV_INSTALL_ROOT="$root" SUDO_USER=nobody "$scripts/install-helper.sh" >/dev/null
     installed=$root/usr/local/libexec/corvanta/cv-connect.sh
     expect "script installed 0755 root" test "$(stat -c '%a %u' "$installed")" = "755 0"
     expect "script is the connect script" cmp -s "$installed" "$scripts/cv-connect.sh"
+    expect "agent installed beside it, 0755 root" test "$(stat -c '%a %u' "${installed%/*}/corvanta-agent")" = "755 0"
     expect "folder not writable by others" test "$(stat -c '%a %u' "$root/usr/local/libexec/corvanta")" = "755 0"
     rule=$root/etc/sudoers.d/corvanta-nobody
     expect "rule passes visudo" visudo -cqf "$rule"

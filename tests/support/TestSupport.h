@@ -58,7 +58,7 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 }
 
 // A process that looks like our tunnel to the client: root's (the tests run as
-// root), under the placeholder's name. Ends with the object.
+// root), under the agent's name. Ends with the object.
 class FakeTunnel
 {
 public:
@@ -66,7 +66,7 @@ public:
     {
         if (::geteuid() != 0)
             qFatal("this test needs root: the client counts only root's tunnel process");
-        m_process.start(QStringLiteral("bash"), {"-c", "exec -a corvanta-placeholder-tunnel sleep 60"});
+        m_process.start(QStringLiteral("bash"), {"-c", "exec -a /test/corvanta-agent sleep 60"});
         m_process.waitForStarted();
         for (int tries = 0; tries < 200 && !running(); ++tries)
             QThread::msleep(10); // until bash has become the stand-in
@@ -74,7 +74,7 @@ public:
     bool running() const
     {
         QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(m_process.processId()));
-        return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith("corvanta-placeholder-tunnel");
+        return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith("/test/corvanta-agent");
     }
     ~FakeTunnel() { end(); }
     void end()
