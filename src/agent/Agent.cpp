@@ -42,7 +42,8 @@ bool isHostName(const QString &text)
     if (text.isEmpty() || text.size() > 253 || !text.contains(QRegularExpression(QStringLiteral("[A-Za-z]"))))
         return false;
     const QStringList labels = text.split(QLatin1Char('.'));
-    return std::all_of(labels.begin(), labels.end(), [](const QString &l) { return label.match(l).hasMatch(); });
+    return std::all_of(
+        labels.begin(), labels.end(), [](const QString &l) { return label.match(l).hasMatch(); });
 }
 
 // "host", "host:port", "1.2.3.4:port" or "[v6]:port" into an endpoint text for
@@ -107,7 +108,8 @@ Ran run(const QString &program, const QStringList &args, const QByteArray &input
         process.kill();
         process.waitForFinished();
     }
-    const QStringList lines = QString::fromUtf8(process.readAllStandardError()).trimmed().split(QLatin1Char('\n'));
+    const QStringList lines
+        = QString::fromUtf8(process.readAllStandardError()).trimmed().split(QLatin1Char('\n'));
     const bool ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     QString reason = lines.last().trimmed();
     if (reason.isEmpty())
@@ -132,7 +134,8 @@ Orders parseOrders(const QString &server, const QString &exitMeshIp, const QStri
         refuse(QStringLiteral("refusing join-code: not a valid value"));
     const QUrl &url = orders.controlPlane;
     const bool https = url.scheme() == QLatin1String("https");
-    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery()
+        || url.hasFragment()
         || !(https || (url.scheme() == QLatin1String("http") && mayUsePlainHttp(url.host()))))
         refuse(QStringLiteral("refusing control-plane: not an https address (or http on a private network)"));
     if (!QDir::isAbsolutePath(stateDir))
@@ -155,7 +158,8 @@ QByteArray tunnelConfig(const QByteArray &privateKey, const MeshJoin &join, cons
                        .arg(v6 ? 128 : 32);
     if (!dns.isEmpty())
         text += QStringLiteral("DNS = %1\n").arg(dns.join(QLatin1String(", ")));
-    text += QStringLiteral("\n[Peer]\nPublicKey = %1\nEndpoint = %2\nAllowedIPs = %3\nPersistentKeepalive = 25\n")
+    text += QStringLiteral(
+        "\n[Peer]\nPublicKey = %1\nEndpoint = %2\nAllowedIPs = %3\nPersistentKeepalive = 25\n")
                 .arg(join.exitPublicKey, endpoint, routes.join(QLatin1String(", ")));
     return text.toUtf8();
 }
@@ -199,11 +203,13 @@ QCoro::Task<> Agent::up()
     const QByteArray privateKey = generated.out.trimmed();
     const Ran derived = run(QStringLiteral("wg"), {QStringLiteral("pubkey")}, privateKey + '\n');
     if (!generated.ok || !derived.ok)
-        refuse(QStringLiteral("cannot make a key pair: %1").arg(generated.ok ? derived.reason : generated.reason));
+        refuse(QStringLiteral("cannot make a key pair: %1")
+                   .arg(generated.ok ? derived.reason : generated.reason));
     const QByteArray publicKey = derived.out.trimmed();
 
     // Join: the join code and our public key in, our address and the exit's key out.
-    const QUrl joinUrl = m_orders.controlPlane.resolved(QUrl(m_orders.controlPlane.path() + QStringLiteral("/join")));
+    const QUrl joinUrl
+        = m_orders.controlPlane.resolved(QUrl(m_orders.controlPlane.path() + QStringLiteral("/join")));
     const QByteArray body = QJsonDocument(QJsonObject {{QStringLiteral("joinCode"), m_orders.joinCode},
                                               {QStringLiteral("publicKey"), QString::fromLatin1(publicKey)}})
                                 .toJson(QJsonDocument::Compact);
@@ -234,7 +240,8 @@ QCoro::Task<> Agent::up()
     const QString relay = *endpointOf(m_orders.relay, std::nullopt);
     say(QStringLiteral("no handshake over %1; trying the relay %2").arg(endpoint, relay));
     const Ran moved = run(QStringLiteral("wg"),
-        {QStringLiteral("set"), interfaceName, QStringLiteral("peer"), m_peerKey, QStringLiteral("endpoint"), relay});
+        {QStringLiteral("set"), interfaceName, QStringLiteral("peer"), m_peerKey, QStringLiteral("endpoint"),
+            relay});
     if (moved.ok && co_await awaitHandshake(handshakeOverRelay))
         co_return;
     down();
@@ -252,7 +259,8 @@ QCoro::Task<bool> Agent::awaitHandshake(std::chrono::milliseconds limit)
     for (auto waited = 0ms; waited < limit; waited += 100ms) {
         if (waited % 1s == 0ms)
             nudge.writeDatagram("corvanta", exit, 9);
-        const Ran shown = run(QStringLiteral("wg"), {QStringLiteral("show"), interfaceName, QStringLiteral("latest-handshakes")});
+        const Ran shown = run(QStringLiteral("wg"),
+            {QStringLiteral("show"), interfaceName, QStringLiteral("latest-handshakes")});
         const QList<QByteArray> fields = shown.out.simplified().split(' ');
         if (shown.ok && fields.size() == 2 && fields[1].toLongLong() > 0)
             co_return true;
@@ -267,12 +275,26 @@ void Agent::down()
         // The interface went away on its own (wireguard-go ended): wg-quick then
         // refuses, so what it added beside the interface is removed here.
         for (const QString &family : QStringList {QStringLiteral("-4"), QStringLiteral("-6")}) {
-            for (int i = 0; i < 8 && run(QStringLiteral("ip"), {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("51820")}).ok; ++i) { }
-            for (int i = 0; i < 8 && run(QStringLiteral("ip"), {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"), QStringLiteral("main"), QStringLiteral("suppress_prefixlength"), QStringLiteral("0")}).ok; ++i) { }
+            for (int i = 0; i < 8
+                 && run(QStringLiteral("ip"),
+                     {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"),
+                         QStringLiteral("51820")})
+                        .ok;
+                 ++i) { }
+            for (int i = 0; i < 8
+                 && run(QStringLiteral("ip"),
+                     {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"),
+                         QStringLiteral("main"), QStringLiteral("suppress_prefixlength"),
+                         QStringLiteral("0")})
+                        .ok;
+                 ++i) { }
         }
         for (const QString &family : QStringList {QStringLiteral("ip"), QStringLiteral("ip6")})
-            run(QStringLiteral("nft"), {QStringLiteral("delete"), QStringLiteral("table"), family, QStringLiteral("wg-quick-") + interfaceName});
-        run(QStringLiteral("resolvconf"), {QStringLiteral("-d"), QStringLiteral("tun.") + interfaceName, QStringLiteral("-f")});
+            run(QStringLiteral("nft"),
+                {QStringLiteral("delete"), QStringLiteral("table"), family,
+                    QStringLiteral("wg-quick-") + interfaceName});
+        run(QStringLiteral("resolvconf"),
+            {QStringLiteral("-d"), QStringLiteral("tun.") + interfaceName, QStringLiteral("-f")});
     }
     m_configured = false;
     QFile::remove(configFile());

@@ -13,8 +13,8 @@
 #include <QTimer>
 
 #include <csignal>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -41,7 +41,8 @@ QCoro::Task<> bringUp(Agent *agent, bool *isUp, std::function<void(QString)> fai
         co_await agent->up();
         QFile ready(agent->readyFile());
         if (!ready.open(QIODevice::WriteOnly))
-            throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("cannot write %1").arg(ready.fileName()));
+            throw ApiError(
+                ApiError::serviceDomain, 0, QStringLiteral("cannot write %1").arg(ready.fileName()));
         *isUp = true;
     } catch (const ApiError &error) {
         fail(error.description());
@@ -57,10 +58,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("corvanta-agent"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The Corvanta tunnel. Run by the connect script, as root."));
+    parser.setApplicationDescription(
+        QStringLiteral("The Corvanta tunnel. Run by the connect script, as root."));
     parser.addHelpOption();
-    const QStringList names {QStringLiteral("server"), QStringLiteral("exit-mesh-ip"), QStringLiteral("relay"),
-        QStringLiteral("join-code"), QStringLiteral("control-plane"), QStringLiteral("state-dir")};
+    const QStringList names {QStringLiteral("server"), QStringLiteral("exit-mesh-ip"),
+        QStringLiteral("relay"), QStringLiteral("join-code"), QStringLiteral("control-plane"),
+        QStringLiteral("state-dir")};
     for (const QString &name : names)
         parser.addOption(QCommandLineOption(name, name, QStringLiteral("value")));
     parser.process(app);
@@ -79,7 +82,8 @@ int main(int argc, char *argv[])
                 throw ApiError(ApiError::serviceDomain, 0, QStringLiteral("missing --%1").arg(name));
             values.append(parser.value(name));
         }
-        agent = std::make_unique<Agent>(parseOrders(values[0], values[1], values[2], values[3], values[4], values[5]));
+        agent = std::make_unique<Agent>(
+            parseOrders(values[0], values[1], values[2], values[3], values[4], values[5]));
     } catch (const ApiError &error) {
         std::fprintf(stderr, "corvanta-agent: %s\n", qPrintable(error.description()));
         return 1;

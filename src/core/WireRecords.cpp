@@ -25,10 +25,11 @@ QString plainToken(const JsonReader &r)
 QString safeRegionId(const JsonReader &r)
 {
     const QString id = r.text(QStringLiteral("id"));
-    const bool odd = id.isEmpty() || id.contains(QLatin1String("..")) || std::any_of(id.cbegin(), id.cend(), [](QChar c) {
-        return c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#') || c == QLatin1Char('\\')
-            || c.category() == QChar::Other_Control;
-    });
+    const bool odd = id.isEmpty() || id.contains(QLatin1String(".."))
+        || std::any_of(id.cbegin(), id.cend(), [](QChar c) {
+               return c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#')
+                   || c == QLatin1Char('\\') || c.category() == QChar::Other_Control;
+           });
     if (odd)
         JsonReader::fail(r.where() + QStringLiteral(": key \"id\" is not a plain id"));
     return id;
@@ -113,10 +114,11 @@ StatusResponse StatusResponse::fromJson(const JsonReader &r)
 
 std::optional<QHostAddress> parseIpAddress(const QString &text)
 {
-    static const QRegularExpression v4(
-        QStringLiteral("^((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])$"));
+    static const QRegularExpression v4(QStringLiteral("^((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}"
+                                                      "(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])$"));
     static const QRegularExpression v6(QStringLiteral("^[0-9A-Fa-f:.]{2,45}$"));
-    const bool plausible = text.contains(QLatin1Char(':')) ? v6.match(text).hasMatch() : v4.match(text).hasMatch();
+    const bool plausible
+        = text.contains(QLatin1Char(':')) ? v6.match(text).hasMatch() : v4.match(text).hasMatch();
     QHostAddress address;
     if (!plausible || !address.setAddress(text))
         return std::nullopt;
@@ -126,7 +128,8 @@ std::optional<QHostAddress> parseIpAddress(const QString &text)
 MeshJoin MeshJoin::fromJson(const JsonReader &r)
 {
     const auto bad = [&r](const char *key, const char *expected) {
-        JsonReader::fail(QStringLiteral("%1: key \"%2\" must be %3").arg(r.where(), QLatin1String(key), QLatin1String(expected)));
+        JsonReader::fail(QStringLiteral("%1: key \"%2\" must be %3")
+                             .arg(r.where(), QLatin1String(key), QLatin1String(expected)));
     };
     MeshJoin join;
     const auto meshIp = parseIpAddress(r.text(QStringLiteral("meshIp")));

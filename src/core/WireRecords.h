@@ -132,7 +132,6 @@ struct StatusResponse
     static StatusResponse fromJson(const JsonReader &r);
 };
 
-
 // A strictly written IP address: four decimal octets without leading zeros, or
 // IPv6 in any of its usual forms without a zone. Nothing else is an address.
 std::optional<QHostAddress> parseIpAddress(const QString &text);

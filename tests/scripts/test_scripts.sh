@@ -105,8 +105,8 @@ expect "and down ends it" test "$(running)" -eq 0
 # --- without a working agent there is no tunnel ------------------------------------
 failed_up() { # expected reason, then the environment; up fails with that one line, leaving nothing
     local err
-    err=$(env "${@:2}" "$scripts/cv-connect.sh" up "${good[@]:0:3}" "${join:-ABCD-1234}" "${good[4]}" 2>&1 >/dev/null)
-    if [ $? -ne 0 ] && [ "$err" = "cv-connect: $1" ] && [ ! -e "$CV_PID_FILE" ] && [ "$(running)" -eq 0 ]; then
+    if ! err=$(env "${@:2}" "$scripts/cv-connect.sh" up "${good[@]:0:3}" "${join:-ABCD-1234}" "${good[4]}" 2>&1 >/dev/null) &&
+        [ "$err" = "cv-connect: $1" ] && [ ! -e "$CV_PID_FILE" ] && [ "$(running)" -eq 0 ]; then
         ok; else bad "expected '$1', got '$err'"; fi
 }
 failed_up "the tunnel agent is not installed at $work/none: run the one-time setup again" CV_AGENT="$work/none"
