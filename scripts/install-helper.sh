@@ -52,7 +52,6 @@ else
     fail "cannot tell which user to allow: run through pkexec or sudo"
 fi
 [[ $user =~ ^[a-z_][a-z0-9_.-]{0,31}$ ]] || fail "refusing unusual user name '$user'"
-[ "$user" != root ] || fail "run through pkexec or sudo as the user who will connect"
 
 sudoers_dir="$ROOT/etc/sudoers.d"
 # One file per user, its name telling users apart: sudo skips names with a dot, so
@@ -61,6 +60,11 @@ name=${user//_/__}
 rule="$sudoers_dir/corvanta-${name//./_-}"
 rule_text=$(printf '# Written by Corvanta install-helper.sh\n%s ALL=(root) NOPASSWD: %s' "$user" "$SCRIPT_PATH")
 ours() { [ "$(cat -- "$1" 2>/dev/null)" = "$rule_text" ]; }
+
+# Root runs the script without sudo's leave: it gets the files, and no rule.
+if [ "$user" = root ] && ! $uninstall; then
+    rule=""
+fi
 
 if $uninstall; then
     if [ -e "$rule" ]; then
@@ -75,7 +79,7 @@ if $uninstall; then
     echo "install-helper: removed the rule for $user"
     exit 0
 fi
-if [ -e "$rule" ] && ! ours "$rule"; then
+if [ -n "$rule" ] && [ -e "$rule" ] && ! ours "$rule"; then
     fail "leaving $rule alone: it was changed by hand (remove it, then run this again)"
 fi
 
@@ -98,6 +102,11 @@ put() { # source, target
 }
 put "$SOURCE" "$ROOT$SCRIPT_PATH"
 put "$AGENT_SOURCE" "$ROOT$AGENT_PATH"
+
+if [ -z "$rule" ]; then
+    echo "install-helper: installed $SCRIPT_PATH (root needs no sudoers rule)"
+    exit 0
+fi
 
 # The folder keeps the mode it has; a new one gets the system's usual 0755.
 [ -d "$sudoers_dir" ] || install -d -o root -g root -m 0755 -- "$sudoers_dir" || fail "cannot create $sudoers_dir"

@@ -80,7 +80,7 @@ QCoro::Task<> runHelper(Paths paths, QStringList args)
         co_return;
     if (result.errorText.contains(QLatin1String("password is required"))
         || result.errorText.toLower().contains(QLatin1String("sudo")))
-        result.errorText = setupHint;
+        result.errorText = setupHint(paths.installer);
     throw childError(result, QStringLiteral("failed"));
 }
 

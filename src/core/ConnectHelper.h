@@ -19,8 +19,11 @@ QCoro::Task<> ensureHelperInstalled(Paths paths);
 // standard error trimmed; the setup hint when sudo wants a password; or "failed").
 QCoro::Task<> runHelper(Paths paths, QStringList args);
 
-// The hint shown when sudo may not run the connect script without a password.
-inline const QString setupHint
-    = QStringLiteral("one-time setup needed — run: sudo ./scripts/install-helper.sh");
+// The hint shown when sudo may not run the connect script without a password: it
+// names the installer this client would run, by its absolute path.
+inline QString setupHint(const QString &installer)
+{
+    return QStringLiteral("one-time setup needed — run: sudo ") + installer;
+}
 
 } // namespace corvanta
