@@ -99,11 +99,12 @@ bool ExitNode::addressIsFree()
 {
     // Another exit (or anything else) on our underlay would take our packets.
     QByteArray taken;
-    if (!run({"ip", "-o", "-4", "addr", "show", "to", hostAddress + "/30"}, {}, &taken))
+    if (!run({"ip", "-br", "-4", "addr", "show", "to", hostAddress + "/30"}, {}, &taken))
         return false;
     if (taken.isEmpty())
         return true;
-    m_error = QStringLiteral("%1/30 is already in use here: %2").arg(hostAddress, lastLine(taken));
+    m_error
+        = QStringLiteral("%1/30 is already in use here (%2)").arg(hostAddress, lastLine(taken).simplified());
     return false;
 }
 
