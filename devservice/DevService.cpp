@@ -1,5 +1,7 @@
 #include "DevService.h"
 
+#include "Mesh.h"
+
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -103,11 +105,18 @@ DevService::DevService(Options options, QObject *parent)
         logRequests();
 }
 
-quint16 DevService::listen(quint16 port)
+quint16 DevService::listen(const QHostAddress &address, quint16 port)
 {
-    const quint16 taken = m_server.listen(QHostAddress::LocalHost, port);
-    m_origin = QStringLiteral("http://127.0.0.1:%1").arg(taken);
+    const quint16 taken = m_server.listen(address, port);
+    m_origin = QStringLiteral("http://%1:%2").arg(address.toString()).arg(taken);
     return taken;
+}
+
+void DevService::useMesh(Mesh *mesh)
+{
+    m_mesh = mesh;
+    m_sessions.useConnectInfo(mesh->connectInfo(m_origin + QStringLiteral("/mesh")));
+    addMeshRoutes();
 }
 
 std::optional<QJsonObject> DevService::region(const QString &id) const
@@ -195,6 +204,8 @@ void DevService::addConnectionRoutes()
             if (!m_sessions.find(*owner, regionId, sessionId))
                 return message(QStringLiteral("unknown session"), Status::NotFound);
             m_sessions.release(sessionId);
+            if (m_mesh)
+                m_mesh->leave(sessionId);
             return QHttpServerResponse(QJsonObject {{QStringLiteral("released"), true}});
         });
 }
@@ -346,6 +357,15 @@ void DevService::addBrowserSignInRoutes()
             return QHttpServerResponse(
                 QJsonObject {{QStringLiteral("token"), m_accounts.tokenForBrowserSignIn(*email)},
                     {QStringLiteral("email"), *email}});
+        });
+}
+
+void DevService::addMeshRoutes()
+{
+    m_server.route(QStringLiteral("/mesh/join"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request) {
+            const Mesh::Reply reply = m_mesh->join(request.body(), m_sessions);
+            return QHttpServerResponse(reply.body, static_cast<Status>(reply.status));
         });
 }
 

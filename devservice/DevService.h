@@ -5,6 +5,7 @@
 #include "BrowserSignIn.h"
 #include "Sessions.h"
 
+#include <QHostAddress>
 #include <QHttpServer>
 #include <QJsonArray>
 #include <QObject>
@@ -14,8 +15,11 @@
 
 namespace corvanta::devservice {
 
-// The substitute service: the client's API in memory, on 127.0.0.1 only. Each
-// area of the API adds its routes in its own add...Routes() function.
+class Mesh;
+
+// The substitute service: the client's API in memory, on one IPv4 address
+// (127.0.0.1 unless told otherwise). Each area of the API adds its routes in its
+// own add...Routes() function.
 class DevService : public QObject
 {
     Q_OBJECT
@@ -34,9 +38,13 @@ public:
 
     explicit DevService(Options options, QObject *parent = nullptr);
 
-    // Listens on 127.0.0.1:port (0 picks a free port). Returns the port taken,
+    // Listens on address:port (port 0 picks a free one). Returns the port taken,
     // or 0 when listening failed.
-    quint16 listen(quint16 port);
+    quint16 listen(const QHostAddress &address, quint16 port);
+
+    // Hands out the mesh's real exit in connect info and serves its control
+    // plane under /mesh. Call after listen(); the mesh must outlive the service.
+    void useMesh(Mesh *mesh);
 
     const Accounts &accounts() const { return m_accounts; }
 
@@ -46,6 +54,7 @@ private:
     void addAuthRoutes();
     void addBillingRoutes();
     void addBrowserSignInRoutes();
+    void addMeshRoutes();
     void answerUnknownPaths();
     void logRequests();
 
@@ -54,11 +63,12 @@ private:
 
     QHttpServer m_server;
     Options m_options;
-    QString m_origin; // "http://127.0.0.1:<port>", once listening
+    QString m_origin; // "http://<address>:<port>", once listening
     Accounts m_accounts;
     Sessions m_sessions;
     Billing m_billing;
     BrowserSignIn m_browserSignIn;
+    Mesh *m_mesh = nullptr;
 };
 
 } // namespace corvanta::devservice

@@ -20,6 +20,7 @@ Sessions::Session &Sessions::ensure(const QString &owner, const QString &regionI
     session.regionId = regionId;
     session.readyAt = QDateTime::currentDateTimeUtc().addMSecs(m_provisionDelay.count());
     session.connectInfo = newConnectInfo(regionId);
+    m_sessionByJoinCode.insert(session.connectInfo.value(QLatin1String("joinCode")).toString(), session.id);
     return *m_sessions.insert(session.id, session);
 }
 
@@ -31,6 +32,21 @@ Sessions::Session *Sessions::find(const QString &owner, const QString &regionId,
     return &*it;
 }
 
+const Sessions::Session *Sessions::findByJoinCode(const QString &joinCode) const
+{
+    const auto it = m_sessions.constFind(m_sessionByJoinCode.value(joinCode));
+    return it == m_sessions.cend() ? nullptr : &*it;
+}
+
+void Sessions::release(const QString &sessionId)
+{
+    const auto it = m_sessions.constFind(sessionId);
+    if (it == m_sessions.cend())
+        return;
+    m_sessionByJoinCode.remove(it->connectInfo.value(QLatin1String("joinCode")).toString());
+    m_sessions.erase(it);
+}
+
 int Sessions::secondsLeft(const Session &session)
 {
     const qint64 ms = QDateTime::currentDateTimeUtc().msecsTo(session.readyAt);
@@ -39,6 +55,11 @@ int Sessions::secondsLeft(const Session &session)
 
 QJsonObject Sessions::newConnectInfo(const QString &regionId)
 {
+    if (!m_fixedConnectInfo.isEmpty()) {
+        QJsonObject info = m_fixedConnectInfo;
+        info.insert(QStringLiteral("joinCode"), randomToken(24));
+        return info;
+    }
     // Documentation addresses (RFC 5737) and the shared mesh range (RFC 6598).
     const int n = 10 + (m_servers++ % 240);
     return {

@@ -30,7 +30,13 @@ public:
     Session &ensure(const QString &owner, const QString &regionId, const QString &sessionId);
     // The owner's session in that region, or nullptr.
     Session *find(const QString &owner, const QString &regionId, const QString &sessionId);
-    void release(const QString &sessionId) { m_sessions.remove(sessionId); }
+    // The session that was handed that join code, or nullptr.
+    const Session *findByJoinCode(const QString &joinCode) const;
+    void release(const QString &sessionId);
+
+    // From now on every new session gets these connect fields (and a join code
+    // of its own) instead of made-up ones: the mesh's exit is real.
+    void useConnectInfo(const QJsonObject &connectInfo) { m_fixedConnectInfo = connectInfo; }
 
     static bool isReady(const Session &session) { return QDateTime::currentDateTimeUtc() >= session.readyAt; }
     static int secondsLeft(const Session &session);
@@ -40,6 +46,8 @@ private:
 
     std::chrono::milliseconds m_provisionDelay;
     QHash<QString, Session> m_sessions;
+    QHash<QString, QString> m_sessionByJoinCode;
+    QJsonObject m_fixedConnectInfo;
     int m_servers = 0;
 };
 
