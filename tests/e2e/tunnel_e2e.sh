@@ -24,6 +24,9 @@ trap cleanup EXIT
 
 ip netns add "$cli"
 ip netns add "$svc"
+for ns in "$cli" "$svc"; do # no duplicate-address wait: addresses settle at once
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
+done
 ip -n "$cli" link set lo up
 ip -n "$svc" link set lo up
 ip -n "$cli" link add cvtc0 type veth peer name cvts0 netns "$svc"
@@ -33,8 +36,11 @@ ip -n "$cli" link set cvtc0 up
 ip -n "$svc" link set cvts0 up
 ip -n "$cli" route add default via 10.230.0.1
 ip netns exec "$svc" sysctl -qw net.ipv4.ip_forward=1 # the way from the client to the exit
+# The service is not on the client's own link (as on the internet): under the full
+# tunnel its traffic goes through the exit, which forwards it.
+ip -n "$svc" addr add 10.229.0.1/32 dev lo
 
-ip netns exec "$svc" "$devservice" --mesh --mesh-routes full --listen 10.230.0.1 --port 0 \
+ip netns exec "$svc" "$devservice" --mesh --mesh-routes full --listen 10.229.0.1 --port 0 \
     --provision-seconds 0 >"$work/service.log" 2>&1 &
 service=$!
 for _ in $(seq 1 100); do
