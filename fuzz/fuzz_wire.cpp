@@ -1,4 +1,4 @@
-// A service reply, decoded as each record the client reads: a bad one is a
+// A service reply, decoded as each record the client and the agent read: a bad one is a
 // decoding error, never a crash.
 #include "WireRecords.h"
 
@@ -20,5 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     decode(ExchangeResponse());
     decode(SSOLookup());
     decode(CheckoutResp());
+    decode(MeshJoin());
     return 0;
 }

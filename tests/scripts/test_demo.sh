@@ -12,7 +12,7 @@ trap 'set +e; kill -- -"$demo" 2>/dev/null; rm -rf "$work"' EXIT
 # Private homes and no session bus: the demo must touch nothing of the user's desktop.
 mkdir -m 0700 "$work/tmp" "$work/home" "$work/data" "$work/config" "$work/runtime"
 unset DBUS_SESSION_BUS_ADDRESS XDG_CURRENT_DESKTOP
-TMPDIR=$work/tmp HOME=$work/home XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config \
+CORVANTA_DEMO_TUNNEL=off TMPDIR=$work/tmp HOME=$work/home XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config \
     XDG_RUNTIME_DIR=$work/runtime DISPLAY=:no-display QT_QPA_PLATFORM=offscreen \
     "$run" demo >"$work/out" 2>&1 </dev/null &
 demo=$!
