@@ -337,6 +337,7 @@ private:
     bool m_accountStale = true;
     int m_connectAttempt = 0; // a cancel moves it on, so the old attempt knows it is over
     bool m_connectCancellable = false;
+    bool m_disconnecting = false;
     QString m_base;
     std::optional<QString> m_sessionId;
     std::shared_ptr<Heartbeat> m_heartbeat;

@@ -132,6 +132,9 @@ QCoro::Task<> AppModel::heartbeatLoop(
 QCoro::Task<> AppModel::disconnect()
 {
     setBusy(true);
+    // The tunnel is about to go away on purpose: that is no lost connection.
+    m_disconnecting = true;
+    m_watcher->disarm();
     if (m_heartbeat) {
         m_heartbeat->cancel();
         m_heartbeat.reset();
@@ -152,6 +155,7 @@ QCoro::Task<> AppModel::disconnect()
     }
     setExitIP(std::nullopt);
     m_defaults->remove(exitKey);
+    m_disconnecting = false;
     setState(ConnState::disconnected);
     setBusy(false);
 }
@@ -190,6 +194,8 @@ void AppModel::cancelConnect()
 
 void AppModel::refreshStatus()
 {
+    if (m_disconnecting)
+        return; // the state follows when the disconnect is done
     const bool running = tunnelRunning(m_paths.pidFile);
     if (running && m_state != ConnState::connected) {
         setState(ConnState::connected);

@@ -96,6 +96,7 @@ private:
     {
         QCoro::waitFor(model.disconnect());
         QCOMPARE(model.state(), AppModel::ConnState::disconnected);
+        QCOMPARE(model.errorMsg(), std::nullopt); // a disconnect is no lost connection
         QVERIFY(!QFile::exists(m_dir.filePath("state/corvanta-app.pid")));
         QVERIFY2(networkState() == m_before, qPrintable(difference(m_before, networkState())));
     }
