@@ -10,9 +10,9 @@
 #
 # The tunnel itself is the agent, /usr/local/libexec/corvanta/corvanta-agent (a
 # WireGuard interface; see src/agent). `up` starts it as
-#   corvanta-agent --server S --exit-mesh-ip E --relay R --join-code J --control-plane C --state-dir D
+#   corvanta-agent --server S --exit-mesh-ip E --relay R --join-code J --control-plane C --pid-file P
 # and returns once the agent reports the first handshake done (it creates
-# D/agent/ready), or fails with the agent's own one-line reason; it waits 20 s at
+# agent/ready beside the pid file), or fails with the agent's own one-line reason; it waits 20 s at
 # most. Without an installed agent `up` fails: there is no tunnel to claim.
 #
 # While the tunnel is up its process id is in /run/corvanta/corvanta-app.pid (mode 0644, in a
@@ -186,7 +186,7 @@ cmd_up() {
 
     # (The lock is not handed down: the tunnel outlives this script.)
     setsid "$AGENT" --server "$server" --exit-mesh-ip "$exit_ip" --relay "$relay" \
-        --join-code "$join" --control-plane "$control" --state-dir "$STATE_DIR" \
+        --join-code "$join" --control-plane "$control" --pid-file "$PID_FILE" \
         </dev/null >/dev/null 2>>"$AGENT_LOG" 9>&- &
     pid=$!
     for ((tenths = 0; tenths < UP_SECONDS * 10; tenths++)); do

@@ -3,10 +3,12 @@
 #include "ApiError.h"
 #include "AppModel.h"
 #include "HttpClient.h"
+#include "PidProbe.h"
 
 #include <QCoroTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -15,6 +17,7 @@
 #include <QUdpSocket>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace corvanta::agent {
 
@@ -120,9 +123,9 @@ Ran run(const QString &program, const QStringList &args, const QByteArray &input
 } // namespace
 
 Orders parseOrders(const QString &server, const QString &exitMeshIp, const QString &relay,
-    const QString &joinCode, const QString &controlPlane, const QString &stateDir)
+    const QString &joinCode, const QString &controlPlane, const QString &pidFile)
 {
-    Orders orders {server, exitMeshIp, relay, joinCode, QUrl(controlPlane, QUrl::StrictMode), stateDir};
+    Orders orders {server, exitMeshIp, relay, joinCode, QUrl(controlPlane, QUrl::StrictMode), pidFile};
     if (!endpointOf(server, 51820))
         refuse(QStringLiteral("refusing server: not a host name or address"));
     if (!parseIpAddress(exitMeshIp))
@@ -138,8 +141,8 @@ Orders parseOrders(const QString &server, const QString &exitMeshIp, const QStri
         || url.hasFragment()
         || !(https || (url.scheme() == QLatin1String("http") && mayUsePlainHttp(url.host()))))
         refuse(QStringLiteral("refusing control-plane: not an https address (or http on a private network)"));
-    if (!QDir::isAbsolutePath(stateDir))
-        refuse(QStringLiteral("refusing state-dir: not an absolute path"));
+    if (!QDir::isAbsolutePath(pidFile))
+        refuse(QStringLiteral("refusing pid-file: not an absolute path"));
     return orders;
 }
 
@@ -171,7 +174,7 @@ Agent::Agent(Orders orders, QObject *parent)
 
 QString Agent::folder() const
 {
-    return m_orders.stateDir + QStringLiteral("/agent");
+    return QFileInfo(m_orders.pidFile).path() + QStringLiteral("/agent");
 }
 
 QString Agent::configFile() const
@@ -299,6 +302,9 @@ void Agent::down()
     m_configured = false;
     QFile::remove(configFile());
     QFile::remove(readyFile());
+    // The process-id file names this agent only while its tunnel is up.
+    if (readPidFile(m_orders.pidFile) == int(getpid()))
+        QFile::remove(m_orders.pidFile);
 }
 
 } // namespace corvanta::agent

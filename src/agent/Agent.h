@@ -18,13 +18,13 @@ struct Orders
     QString relay; // host:port of a UDP relay
     QString joinCode;
     QUrl controlPlane;
-    QString stateDir; // root's folder for the tunnel's state
+    QString pidFile; // where the connect script records us; its folder is root's, for our state
 };
 
 // Parses and checks the values of the command line; throws ApiError with a
 // one-line reason.
 Orders parseOrders(const QString &server, const QString &exitMeshIp, const QString &relay,
-    const QString &joinCode, const QString &controlPlane, const QString &stateDir);
+    const QString &joinCode, const QString &controlPlane, const QString &pidFile);
 
 // The wg-quick configuration for a joined tunnel. Every value in it was parsed
 // before, so nothing from the network can add a line of its own.

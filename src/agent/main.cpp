@@ -63,7 +63,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QStringList names {QStringLiteral("server"), QStringLiteral("exit-mesh-ip"),
         QStringLiteral("relay"), QStringLiteral("join-code"), QStringLiteral("control-plane"),
-        QStringLiteral("state-dir")};
+        QStringLiteral("pid-file")};
     for (const QString &name : names)
         parser.addOption(QCommandLineOption(name, name, QStringLiteral("value")));
     parser.process(app);

@@ -113,10 +113,7 @@ private:
 
 private slots:
     // A failed test leaves no tunnel to the next.
-    void cleanup()
-    {
-        QProcess::execute(CONNECT_SCRIPT, {"down"});
-    }
+    void cleanup() { QProcess::execute(CONNECT_SCRIPT, {"down"}); }
 
     void initTestCase()
     {
@@ -144,7 +141,9 @@ private slots:
 
         QProcess capture;
         // (Link housekeeping aside: ARP and IPv6 neighbour and listener messages.)
-        capture.start("tcpdump", {"-i", env("CV_TEST_LINK"), "-n", "-l", "-q", "not arp and not (ip6 and (src net fe80::/10 or dst net ff00::/8))"});
+        capture.start("tcpdump",
+            {"-i", env("CV_TEST_LINK"), "-n", "-l", "-q",
+                "not arp and not (ip6 and (src net fe80::/10 or dst net ff00::/8))"});
         QVERIFY(capture.waitForStarted());
         QTest::qWait(1000); // until it listens
         const QString meshIp = QRegularExpression("inet (100\\.96\\.0\\.\\d+)")
@@ -187,6 +186,20 @@ private slots:
         QVERIFY(shell("wg", {"show", "cv0", "endpoints"}).contains(":51821"));
         QVERIFY(!echoedAddress().isEmpty());
         disconnectLeavingNothing(*model);
+    }
+
+    // The agent stopped by someone else: the client notices and nothing is left.
+    void aTunnelEndingOnItsOwnIsNoticed()
+    {
+        ModelMaker maker;
+        auto model = makeModel(maker);
+        QCoro::waitFor(model->connect());
+        QCOMPARE(model->state(), AppModel::ConnState::connected);
+        QProcess::execute("pkill", {"-TERM", "-f", "^" AGENT_PATH});
+        QTRY_COMPARE_WITH_TIMEOUT(model->state(), AppModel::ConnState::disconnected, 10000);
+        QVERIFY(model->errorMsg() && model->errorMsg()->contains("lost"));
+        QTRY_VERIFY(!QFile::exists(m_dir.filePath("state/corvanta-app.pid")));
+        QVERIFY2(networkState() == m_before, qPrintable(difference(m_before, networkState())));
     }
 
     // A connection that cannot be made ends with one line and leaves nothing.

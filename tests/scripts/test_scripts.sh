@@ -11,7 +11,7 @@ export CV_PID_FILE=$work/tunnel.pid
 # fail the way the real one does.
 # shellcheck disable=SC2016 # the stand-in's own variables
 printf '%s\n' '#!/bin/bash' 'printf "%s\n" "$@" >"$(dirname "$0")/agent.args"' \
-    'while [ $# -gt 0 ]; do case $1 in --state-dir) state=$2 ;; --join-code) join=$2 ;; esac; shift; done' \
+    'while [ $# -gt 0 ]; do case $1 in --pid-file) state=$(dirname "$2") ;; --join-code) join=$2 ;; esac; shift; done' \
     '[ "$join" != fail ] || { echo "corvanta-agent: unknown join code" >&2; exit 1; }' \
     'mkdir -p "$state/agent" && : >"$state/agent/ready" && exec -a "$0" sleep 30' >"$work/stand-in"
 chmod +x "$work/stand-in"
@@ -62,7 +62,7 @@ pid=$(cat "$CV_PID_FILE" 2>/dev/null)
 expect "pid file holds the agent" grep -q "^$work/stand-in" "/proc/${pid:-0}/cmdline"
 expect "pid file mode is 0644" test "$(stat -c %a "$CV_PID_FILE")" = 644
 expect "agent receives the flags" test "$(tr '\n' ' ' <"$work/agent.args")" = \
-    "--server 198.51.100.7 --exit-mesh-ip 100.64.0.2 --relay relay.fra.corvanta.test:443 --join-code ABCD-1234 --control-plane https://control.corvanta.test --state-dir $work "
+    "--server 198.51.100.7 --exit-mesh-ip 100.64.0.2 --relay relay.fra.corvanta.test:443 --join-code ABCD-1234 --control-plane https://control.corvanta.test --pid-file $CV_PID_FILE "
 expect "a second up replaces the first" connect up "${good[@]}"
 second=$(cat "$CV_PID_FILE")
 refused "the first tunnel is gone" kill -0 "$pid"
