@@ -22,16 +22,18 @@ had_libexec=false
 [ -d /usr/local/libexec ] && had_libexec=true
 # What an earlier one-time setup left here (sudo ./run demo does one) is put back afterwards.
 saved=()
-[ -e "$setup" ] && saved+=("${setup#/}")
+for path in "$setup" /run/corvanta; do [ -e "$path" ] && saved+=("${path#/}"); done
 for rule in /etc/sudoers.d/corvanta-*; do [ -e "$rule" ] && saved+=("${rule#/}"); done
 if [ ${#saved[@]} -gt 0 ]; then
     tar -C / -cpf "$work/saved.tar" "${saved[@]}" || fatal "cannot keep ${saved[*]} aside"
-    rm -rf "$setup" /etc/sudoers.d/corvanta-*
+    rm -rf "$setup" /run/corvanta /etc/sudoers.d/corvanta-*
 fi
+tunnel=
 cleanup() {
     set +e
     dpkg-query -W -f='${Status}' corvanta 2>/dev/null | grep -q installed && dpkg --purge corvanta >/dev/null 2>&1
-    rm -rf "$setup" /etc/sudoers.d/corvanta-*
+    [ -z "$tunnel" ] || kill "$tunnel" 2>/dev/null
+    rm -rf "$setup" /run/corvanta /etc/sudoers.d/corvanta-*
     [ ! -f "$work/saved.tar" ] || tar -C / -xpf "$work/saved.tar"
     $had_libexec || rmdir /usr/local/libexec 2>/dev/null
     rm -rf "$work"
@@ -48,7 +50,7 @@ fi
 [ -f "$deb" ] || fatal "no package at $deb"
 listing=$(dpkg-deb -c "$deb") || fatal "$deb is no Debian package"
 grep -q ' \./usr/bin/corvanta$' <<<"$listing" ||
-    fatal "the package does not put the client in /usr/bin: configure the build with -DCMAKE_INSTALL_PREFIX=/usr (./run build does)"
+    fatal "the package does not put the client in /usr/bin: configure the build with -DCMAKE_INSTALL_PREFIX=/usr (./run build does for a new build folder)"
 version=$(dpkg-deb -f "$deb" Version)
 # Every file of the package (not folders), to see them come and go.
 mapfile -t files < <(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' <<<"$listing")
@@ -93,6 +95,10 @@ exec_path=$(sed -n 's|.*"org.freedesktop.policykit.exec.path">\(.*\)</annotate>.
     /usr/share/polkit-1/actions/com.corvanta.Corvanta.policy)
 expect "the administrator prompt names the installed installer" test "$exec_path" = "$libexec/install-helper.sh"
 mkdir -m 0700 "$work/runtime"
+# The installed client shows its first frame: its QML modules and plugins are all there.
+said=$(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" XDG_RUNTIME_DIR="$work/runtime" CORVANTA_API= \
+    QT_QPA_PLATFORM=offscreen timeout 30 /usr/bin/corvanta --quit-after-first-frame 2>&1)
+expect "the installed client starts (said: $(head -c 300 <<<"$said"))" grep -q '^first frame' <<<"$said"
 said=$(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" XDG_RUNTIME_DIR="$work/runtime" timeout 20 /usr/bin/corvanta --version 2>&1)
 expect "corvanta --version names $version (said: $(head -c 200 <<<"$said"))" grep -qF "$version" <<<"$said"
 
@@ -107,12 +113,18 @@ expect "an upgrade keeps the user's rule" test -f /etc/sudoers.d/corvanta-nobody
 expect "and brings the setup's copy up to date" cmp -s "$setup/cv-connect.sh" "$libexec/cv-connect.sh"
 
 # --- purged: nothing is left ----------------------------------------------------------
+# A tunnel that is up (a stand-in, as the connect script would have started it) goes down with the package.
+mkdir -m 0755 /run/corvanta
+( (exec -a "$setup/corvanta-agent" sleep 60) & echo $! >/run/corvanta/corvanta-app.pid )
+chmod 0644 /run/corvanta/corvanta-app.pid
+tunnel=$(cat /run/corvanta/corvanta-app.pid)
 logged "apt-get purges the package" apt purge corvanta
 left=()
-for path in "${files[@]}" /etc/sudoers.d/corvanta-nobody "$setup"; do
+for path in "${files[@]}" /etc/sudoers.d/corvanta-nobody "$setup" /run/corvanta; do
     [ ! -e "$path" ] || left+=("$path")
 done
 expect "nothing is left (left: ${left[*]})" test ${#left[@]} -eq 0
+expect "the tunnel that was up is down" test ! -e "/proc/$tunnel"
 expect "the administrator's file stays" test -f /etc/sudoers.d/corvanta-admin
 handler=$(HOME=$home XDG_DATA_DIRS=/usr/share XDG_CONFIG_DIRS=/etc/xdg xdg-mime query default x-scheme-handler/corvanta)
 expect "corvanta: addresses have no handler any more (got '$handler')" test -z "$handler"
