@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -m 0700 "$work/home" "$work/runtime"
 export HOME=$work/home XDG_DATA_HOME=$work/home/data XDG_CONFIG_HOME=$work/home/config \
-    XDG_CACHE_HOME=$work/home/cache XDG_RUNTIME_DIR=$work/runtime QT_QPA_PLATFORM=offscreen
+    XDG_CACHE_HOME=$work/home/cache XDG_RUNTIME_DIR=$work/runtime
 unset DISPLAY WAYLAND_DISPLAY XDG_CURRENT_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION GNOME_KEYRING_CONTROL
 line='corvanta: no keyring available; the session token is kept in '
 failed=0
