@@ -19,6 +19,8 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -m 700 "$work/runtime" "$work/config" "$work/config/corvanta"
 export XDG_RUNTIME_DIR="$work/runtime"
+# No session bus: the demo session stays in the file, out of your own keyring.
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus"
 devservice="$build/devservice/corvanta-devservice"
 
 # The substitute service, and the client signed in to its demo account.

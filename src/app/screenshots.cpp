@@ -164,6 +164,7 @@ int main(int argc, char *argv[])
         qputenv("CORVANTA_API", shot.silentService ? silentBase : QByteArray());
         AppModel::Setup setup;
         setup.settingsFile = settings.filePath(QString::fromLatin1(shot.file) + ".conf");
+        setup.keyring = {}; // the user's own session stays out of the pictures
         setup.openUrl = [](const QUrl &) { return true; };
         AppModel model(setup);
         model.setRegions(regions);
@@ -198,6 +199,7 @@ int main(int argc, char *argv[])
         SingleInstance instance(settings.filePath("sock"));
         AppModel::Setup setup;
         setup.settingsFile = settings.filePath("tray.conf");
+        setup.keyring = {}; // the user's own session stays out of the pictures
         CorvantaApp shell(instance, setup);
         shell.model().setToken("token");
         shell.model().setRegions(regions);

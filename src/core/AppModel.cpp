@@ -24,6 +24,7 @@ AppModel::AppModel(QObject *parent)
 AppModel::AppModel(const Setup &setup, QObject *parent)
     : QObject(parent)
     , m_defaults(std::make_unique<DefaultsStore>(setup.settingsFile))
+    , m_keyring(setup.keyring ? setup.keyring() : nullptr)
     , m_timing(setup.timing)
     , m_paths(setup.paths)
     , m_openUrl(setup.openUrl)
@@ -31,10 +32,14 @@ AppModel::AppModel(const Setup &setup, QObject *parent)
 {
     m_watcher = new TunnelWatcher(m_paths.pidFile, this);
     QObject::connect(m_watcher, &TunnelWatcher::changed, this, &AppModel::refreshStatus);
-    // Restore the session; nothing is sent and nothing is started here.
+    // Restore the session; nothing is sent and nothing is started here. A token in
+    // the file counts at once; the keyring is asked from the event loop.
     m_token = m_defaults->value(tokenKey);
     m_email = m_defaults->value(emailKey);
     m_exitIP = m_defaults->value(exitKey);
+    if (m_keyring)
+        QMetaObject::invokeMethod(
+            this, [this, session = m_session] { settleToken(session); }, Qt::QueuedConnection);
     // Taken verbatim: a set-but-empty variable gives an empty base, which makes
     // every request fail before anything is sent.
     m_base = qEnvironmentVariableIsSet(apiVariable.toLatin1().constData())

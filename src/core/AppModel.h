@@ -5,6 +5,7 @@
 #include "GoogleAuthFlow.h"
 #include "JsonReader.h"
 #include "Paths.h"
+#include "SecretStore.h"
 #include "Timing.h"
 #include "WireRecords.h"
 #include "WorkerWait.h"
@@ -76,6 +77,10 @@ public:
     struct Setup
     {
         QString settingsFile = DefaultsStore::defaultFilePath();
+        // The keyring the session token is kept in. None (tests): the settings file,
+        // silently, as where no keyring runs.
+        std::function<std::unique_ptr<SecretStore>()> keyring
+            = [] { return std::make_unique<SecretStore>(keyringService, keyringKey); };
         Timing timing;
         Paths paths;
         // Opens checkout pages and browser sign-in in the user's browser.
@@ -88,6 +93,9 @@ public:
     static inline const QString exitKey = QStringLiteral("cv_exit");
     // The id of the location the user chose last.
     static inline const QString regionKey = QStringLiteral("cv_region");
+    // Where the token is in the keyring.
+    static inline const QString keyringService = QStringLiteral("corvanta");
+    static inline const QString keyringKey = QStringLiteral("session-token");
 
     // Shown on the login panel when the service no longer knows the token.
     static inline const QString sessionEndedText = QStringLiteral("Your session has ended — sign in again.");
@@ -305,6 +313,14 @@ private:
     // The service no longer knows our token: signed out, and told why.
     void endSession();
 
+    // The token at rest: in the keyring where one runs, else in the settings file.
+    // At start a token found in the file moves into the keyring, or one is read from
+    // it; the model shows signed out until that read answers.
+    void settleToken(int session);
+    void keepToken(const QString &token);
+    void forgetToken();
+    void sayTokenInFile() const;
+
     // Sends a GET (no body) or a POST (with a JSON body) and returns the reply bytes
     // of a 2xx reply.
     QCoro::Task<QByteArray> send(
@@ -345,6 +361,8 @@ private:
     TunnelWatcher *m_watcher; // armed while connected
 
     std::unique_ptr<DefaultsStore> m_defaults;
+    std::unique_ptr<SecretStore> m_keyring; // none: the token stays in the settings file
+    int m_session = 0; // moves on at each sign-in and sign-out: late keyring answers see it
     Timing m_timing;
     Paths m_paths;
     UrlOpener m_openUrl;

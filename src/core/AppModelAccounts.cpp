@@ -2,6 +2,11 @@
 
 #include "AppModel.h"
 
+#include <QDir>
+
+#include <cstdio>
+#include <utility>
+
 namespace corvanta {
 
 namespace {
@@ -62,7 +67,7 @@ QCoro::Task<> AppModel::signedIn(QString token, QString email)
 {
     setToken(token);
     setEmail(email);
-    m_defaults->setValue(tokenKey, token);
+    keepToken(token);
     m_defaults->setValue(emailKey, email);
     co_await loadRegions();
     co_await loadAccount();
@@ -76,7 +81,7 @@ void AppModel::logout()
     setToken(std::nullopt);
     setEmail(std::nullopt);
     setAccount(std::nullopt);
-    m_defaults->remove(tokenKey);
+    forgetToken();
     m_defaults->remove(emailKey);
 }
 
@@ -151,6 +156,66 @@ void AppModel::endSession()
 {
     logout();
     setErrorMsg(sessionEndedText, signInSource);
+}
+
+void AppModel::settleToken(int session)
+{
+    if (session != m_session) // signed in or out meanwhile: that already put things right
+        return;
+    if (const std::optional<QString> inFile = m_defaults->value(tokenKey)) {
+        // Left by an older client, or by a run without a keyring. It leaves the file
+        // only once the keyring has it.
+        m_keyring->write(*inFile, [this, token = *inFile](SecretStore::Result result, const QString &) {
+            if (result != SecretStore::Result::done)
+                sayTokenInFile();
+            else if (m_defaults->value(tokenKey) == token)
+                m_defaults->remove(tokenKey);
+        });
+        return;
+    }
+    m_keyring->read([this, session](SecretStore::Result result, const QString &token) {
+        if (result == SecretStore::Result::done && session == m_session && !token.isEmpty())
+            setToken(token);
+    });
+}
+
+void AppModel::keepToken(const QString &token)
+{
+    ++m_session;
+    if (!m_keyring) {
+        m_defaults->setValue(tokenKey, token);
+        return;
+    }
+    // An older token the file may still hold goes now, whatever the keyring says.
+    m_defaults->remove(tokenKey);
+    m_keyring->write(token, [this, token, session = m_session](SecretStore::Result result, const QString &) {
+        if (result != SecretStore::Result::done && session == m_session) {
+            m_defaults->setValue(tokenKey, token);
+            sayTokenInFile();
+        }
+    });
+}
+
+void AppModel::forgetToken()
+{
+    ++m_session;
+    m_defaults->remove(tokenKey);
+    if (m_keyring)
+        m_keyring->remove();
+}
+
+void AppModel::sayTokenInFile() const
+{
+    static bool said = false; // once per run, however often it happens
+    if (std::exchange(said, true))
+        return;
+    QString path = m_defaults->filePath();
+    const QString home = QDir::homePath() + QLatin1Char('/');
+    if (path.startsWith(home))
+        path = QStringLiteral("~/") + path.mid(home.size());
+    std::fprintf(stderr,
+        "corvanta: no keyring available; the session token is kept in %s (readable by you only)\n",
+        qPrintable(path));
 }
 
 void AppModel::reopenBrowserSignIn()

@@ -34,6 +34,8 @@ private slots:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_CONFIG_HOME", home.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
+        // No session bus: the session stays in the file and out of the user's keyring.
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.filePath("no-bus"));
         env.insert("CORVANTA_API", service.base());
 
         QProcess client;

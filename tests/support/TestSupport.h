@@ -89,10 +89,12 @@ private:
 };
 
 // Builds models against a given CORVANTA_API (none: unset) with a settings file in
-// a private temporary folder.
+// a private temporary folder, and no keyring unless a test gives one.
 class ModelMaker
 {
 public:
+    decltype(AppModel::Setup::keyring) keyring;
+
     std::unique_ptr<AppModel> make(
         const std::optional<QString> &api, Timing timing = {}, Paths paths = {}, UrlOpener openUrl = {})
     {
@@ -102,6 +104,7 @@ public:
             qunsetenv("CORVANTA_API");
         AppModel::Setup setup;
         setup.settingsFile = settingsFile();
+        setup.keyring = keyring;
         setup.timing = timing;
         setup.paths = paths;
         setup.openUrl = openUrl;

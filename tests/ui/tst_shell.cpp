@@ -34,6 +34,7 @@ struct Client
         qputenv("CORVANTA_API", api.toUtf8());
         AppModel::Setup setup;
         setup.settingsFile = dir.filePath("corvanta.conf");
+        setup.keyring = {};
         if (signedIn)
             DefaultsStore(setup.settingsFile).setValue(AppModel::tokenKey, "t");
         instance.listen();
