@@ -6,6 +6,7 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMenu>
 #include <QProcess>
 #include <QQuickItem>
@@ -57,7 +58,8 @@ int runChild(int argc, char *argv[], const QByteArray &how)
             return;
         }
         const auto *quit = popover->rootObject()->findChild<QQuickItem *>("quit");
-        QTest::mouseClick(popover, Qt::LeftButton, {}, quit->mapToScene(QPointF(quit->width() / 2, 5)).toPoint());
+        QTest::mouseClick(
+            popover, Qt::LeftButton, {}, quit->mapToScene(QPointF(quit->width() / 2, 5)).toPoint());
     });
     return QApplication::exec();
 }
@@ -100,14 +102,17 @@ private slots:
         QStringList texts;
         for (const QAction *action : actions)
             texts << action->text();
-        QCOMPARE(texts, QStringList({"Not connected", "Connect", "", "Open corvanta", "Locations…", "", "Quit"}));
+        QCOMPARE(texts,
+            QStringList({"Not connected", "Connect", "", "Open corvanta", "Locations…", "", "Start at login",
+                "Copy diagnostics", "", "Quit"}));
         QAction *status = actions[0], *connect = actions[1];
         QVERIFY(!status->isEnabled());
         QVERIFY(!connect->isEnabled()); // signed out, nothing chosen
         QCOMPARE(client.app->popover()->title(), QStringLiteral("corvanta"));
 
         // Signed out, "Locations…" still shows the list: it loads it.
-        service.enqueue(200, R"([{"id":"de","country":"Germany","city":"Frankfurt","flag":"F","status":"online"}])");
+        service.enqueue(
+            200, R"([{"id":"de","country":"Germany","city":"Frankfurt","flag":"F","status":"online"}])");
         actions[4]->trigger();
         QTRY_COMPARE(model.regionCount(), 1);
         QVERIFY(client.app->locations()->isVisible());
@@ -123,7 +128,30 @@ private slots:
         QVERIFY(connect->isEnabled());
         model.setState(AppModel::ConnState::failed);
         QCOMPARE(status->text(), QStringLiteral("Could not connect"));
-        QCOMPARE(CorvantaApp::trayIconName(AppModel::ConnState::failed), QStringLiteral("exclamationmark.shield"));
+        QCOMPARE(
+            CorvantaApp::trayIconName(AppModel::ConnState::failed), QStringLiteral("exclamationmark.shield"));
+    }
+
+    // The entry the desktop starts at login comes and goes with the menu's check mark.
+    void startAtLogin()
+    {
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        Client client {QString()};
+        QAction *action = client.app->trayMenu()->actions()[6];
+        QFile entry(config.filePath("autostart/corvanta.desktop"));
+        QVERIFY(!action->isChecked());
+        action->trigger();
+        QVERIFY(action->isChecked());
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString exec
+            = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath() + " --hidden";
+        QVERIFY(entry.readAll().contains("\nExec=" + exec.toUtf8() + "\n"));
+        QCOMPARE(entry.permissions() & 0x7077, // (without the "user" bits)
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        action->trigger();
+        QVERIFY(!entry.exists());
+        QVERIFY(!action->isChecked());
     }
 };
 
