@@ -98,28 +98,32 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     m_menu->addAction(QStringLiteral("Open corvanta"), this, &CorvantaApp::showPopover);
     m_menu->addAction(QStringLiteral("Locations…"), this, &CorvantaApp::openLocations);
     m_menu->addSeparator();
-    m_autostartAction = m_menu->addAction(QStringLiteral("Start at login"), this, [this](bool on) {
-        const QString error = autostart::setEnabled(on, QCoreApplication::applicationFilePath());
-        if (!error.isEmpty()) {
-            qCWarning(lcTray) << "start at login:" << error;
-            notify(QStringLiteral("Start at login"), error);
-        }
+    const auto showAutostart = [this] {
         m_autostartAction->setChecked(autostart::isEnabled(QCoreApplication::applicationFilePath()));
-    });
+    };
+    m_autostartAction
+        = m_menu->addAction(QStringLiteral("Start at login"), this, [this, showAutostart](bool on) {
+              const QString error = autostart::setEnabled(on, QCoreApplication::applicationFilePath());
+              if (!error.isEmpty()) {
+                  qCWarning(lcTray) << "start at login:" << error;
+                  tell(QStringLiteral("Start at login"), error);
+              }
+              showAutostart();
+          });
     m_autostartAction->setCheckable(true);
-    m_autostartAction->setChecked(autostart::isEnabled(QCoreApplication::applicationFilePath()));
+    showAutostart();
     // The entry may have been changed meanwhile (the desktop's own settings).
-    QObject::connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
-        m_autostartAction->setChecked(autostart::isEnabled(QCoreApplication::applicationFilePath()));
-    });
+    QObject::connect(m_menu.get(), &QMenu::aboutToShow, this, showAutostart);
     m_menu->addAction(QStringLiteral("Copy diagnostics"), this, &CorvantaApp::copyDiagnostics);
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
     updateTray();
 
     if (!takeUpTray()) {
-        qCDebug(lcTray) << "no tray: the window stands in"
-                        << (hidden ? "once one appears or corvanta runs again" : "");
+        if (hidden)
+            qCDebug(lcTray) << "no tray: nothing shows until one appears or corvanta runs again";
+        else
+            qCDebug(lcTray) << "no tray: the window stands in";
         if (!hidden)
             showPopover();
         // Panels often start after the applications of a session: look again for
@@ -193,10 +197,15 @@ void CorvantaApp::copyDiagnostics()
     QGuiApplication::clipboard()->setText(diagnostics::text(diagnostics::report(facts())));
     const QString text = QStringLiteral("Paste them into your message to support; tokens, codes and e-mail "
                                         "addresses are taken out.");
+    tell(QStringLiteral("Diagnostics copied"), text);
+}
+
+void CorvantaApp::tell(const QString &title, const QString &text)
+{
     if (m_tray)
-        notify(QStringLiteral("Diagnostics copied"), text);
+        notify(title, text);
     else
-        QToolTip::showText(QCursor::pos(), QStringLiteral("Diagnostics copied. ") + text);
+        QToolTip::showText(QCursor::pos(), title + QStringLiteral(". ") + text);
 }
 
 void CorvantaApp::logSignIn()

@@ -72,6 +72,8 @@ private:
     void updateTray();
     void stateChanged();
     void notify(const QString &title, const QString &text);
+    // What the user asked for from the menu: a notification, or without a tray a tooltip.
+    void tell(const QString &title, const QString &text);
     void logSignIn();
 
     AppModel m_model;

@@ -98,6 +98,12 @@ QString locationsText(const QJsonArray &locations)
     return text;
 }
 
+// One line, for scripts that read line by line.
+QString jsonLine(const QJsonDocument &document)
+{
+    return QString::fromUtf8(document.toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+}
+
 // A command for the running client: sends it, prints the answer.
 int runCommand(const QString &command, const QStringList &arguments, bool json)
 {
@@ -139,12 +145,12 @@ int runCommand(const QString &command, const QStringList &arguments, bool json)
 
     if (command == QLatin1String("locations")) {
         const QJsonArray locations = reply.value(QLatin1String("locations")).toArray();
-        print(stdout, json ? QString::fromUtf8(QJsonDocument(locations).toJson()) : locationsText(locations));
+        print(stdout, json ? jsonLine(QJsonDocument(locations)) : locationsText(locations));
     } else if (command == QLatin1String("diagnostics")) {
         const QJsonObject report = reply.value(QLatin1String("report")).toObject();
-        print(stdout, json ? QString::fromUtf8(QJsonDocument(report).toJson()) : diagnostics::text(report));
+        print(stdout, json ? jsonLine(QJsonDocument(report)) : diagnostics::text(report));
     } else {
-        print(stdout, json ? QString::fromUtf8(QJsonDocument(reply).toJson()) : statusText(reply));
+        print(stdout, json ? jsonLine(QJsonDocument(reply)) : statusText(reply));
     }
     return success;
 }

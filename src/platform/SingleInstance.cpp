@@ -176,6 +176,8 @@ void SingleInstance::onConnection()
             delete socket;
             continue;
         }
+        // Nothing past one line is ever read: more stays with the sender.
+        socket->setReadBufferSize(maxMessage + 1);
         // Silent ones go; a command that is in may take as long as it takes.
         auto *idle = new QTimer(socket);
         idle->setSingleShot(true);
