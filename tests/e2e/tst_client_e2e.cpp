@@ -58,15 +58,18 @@ Run cli(const QProcessEnvironment &env, const QStringList &arguments)
 }
 
 // The client runs in a mount namespace of its own, where sudo runs the connect
-// script as it is, and /usr/local and /run are empty: the connect script is a
-// stand-in that runs a process under the agent's name, no network is touched.
+// script as it is, and /usr/local and /run/corvanta are empty: the connect script
+// is a stand-in that runs a process under the agent's name, no network is touched.
 const char *sandbox = R"SH(set -e
 mount --bind "$1/sudo" /usr/bin/sudo
 mount -t tmpfs -o mode=755 tmpfs /usr/local
 mkdir -p /usr/local/libexec/corvanta
 cp "$1/cv-connect.sh" /usr/local/libexec/corvanta/
-mount -t tmpfs -o mode=755 tmpfs /run
-mkdir /run/corvanta
+if [ -d /run/corvanta ]; then
+    mount -t tmpfs -o mode=755 tmpfs /run/corvanta
+else
+    mount -t tmpfs -o mode=755 tmpfs /run && mkdir /run/corvanta
+fi
 shift
 exec "$@"
 )SH";

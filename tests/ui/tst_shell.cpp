@@ -119,6 +119,13 @@ private slots:
 
         model.setToken("t");
         QVERIFY(connect->isEnabled()); // the first online location is chosen
+        // Without a tray, the window's "More…" opens the same menu.
+        QQuickItem *more = client.app->popover()->rootObject()->findChild<QQuickItem *>("more");
+        QVERIFY(more);
+        QTest::mouseClick(
+            client.app->popover(), Qt::LeftButton, {}, more->mapToScene(QPointF(5, 5)).toPoint());
+        QTRY_VERIFY(client.app->trayMenu()->isVisible());
+        client.app->trayMenu()->hide();
         model.setState(AppModel::ConnState::provisioning);
         QCOMPARE(status->text(), QStringLiteral("Provisioning…"));
         QVERIFY(!connect->isEnabled());
