@@ -1,17 +1,25 @@
 #include "CorvantaApp.h"
 
+#include "Autostart.h"
 #include "IconProvider.h"
+#include "Log.h"
+#include "RemoteCommands.h"
 #include "Theme.h"
 
+#include <QClipboard>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
+#include <QMetaEnum>
+#include <QMouseEvent>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QToolTip>
 
 #include <utility>
 
@@ -24,10 +32,13 @@ AppModel::Setup CorvantaApp::defaultSetup()
     return setup;
 }
 
-CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup, QObject *parent)
+CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup, bool hidden, QObject *parent)
     : QObject(parent)
     , m_model(setup)
+    , m_commands(new RemoteCommands(
+          m_model, [this] { return facts(); }, this))
     , m_shownState(m_model.state())
+    , m_loggedAuthed(m_model.isAuthed())
 {
     m_engine.addImportPath(QStringLiteral("qrc:/"));
     m_engine.addImageProvider(QStringLiteral("symbol"), new IconProvider);
@@ -39,6 +50,7 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     m_popover->setTitle(QStringLiteral("corvanta"));
     QObject::connect(m_popover->rootObject(), SIGNAL(openLocations()), this, SLOT(openLocations()));
     QObject::connect(m_popover->rootObject(), SIGNAL(dismiss()), this, SLOT(dismissPopover()));
+    QObject::connect(m_popover->rootObject(), SIGNAL(openMenu()), this, SLOT(popUpMenu()));
     // A popover goes away when the user looks elsewhere.
     QObject::connect(m_popover.get(), &QWindow::activeChanged, this, [this] {
         if (m_tray && !m_popover->isActive())
@@ -55,9 +67,19 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     QObject::connect(&m_model, &AppModel::stateChanged, this, &CorvantaApp::stateChanged);
     QObject::connect(&m_model, &AppModel::selectedChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::tokenChanged, this, &CorvantaApp::updateTray);
+    QObject::connect(&m_model, &AppModel::tokenChanged, this, &CorvantaApp::logSignIn);
+    QObject::connect(&m_model, &AppModel::browserSignInWaitingChanged, this, [this] {
+        qCDebug(lcSignIn) << (m_model.browserSignInWaiting() ? "a browser sign-in waits for its address"
+                                                             : "no browser sign-in waits any more");
+    });
+    QObject::connect(&m_model, &AppModel::errorMsgChanged, this, [this] {
+        if (m_model.errorSource() == QLatin1String("signIn"))
+            qCDebug(lcSignIn) << "sign-in failed:" << m_model.errorMsg().value_or(QString());
+    });
     QObject::connect(&m_model, &AppModel::busyChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::connectCancellableChanged, this, &CorvantaApp::updateTray);
     QObject::connect(&m_model, &AppModel::connectionLost, this, [this] {
+        qCWarning(lcConnection) << "the tunnel went away without a disconnect";
         notify(QStringLiteral("Connection lost"), m_model.errorMsg().value_or(QString()));
     });
 
@@ -76,19 +98,46 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     m_menu->addAction(QStringLiteral("Open corvanta"), this, &CorvantaApp::showPopover);
     m_menu->addAction(QStringLiteral("Locations…"), this, &CorvantaApp::openLocations);
     m_menu->addSeparator();
+    const auto showAutostart = [this] {
+        m_autostartAction->setChecked(autostart::isEnabled(QCoreApplication::applicationFilePath()));
+    };
+    m_autostartAction
+        = m_menu->addAction(QStringLiteral("Start at login"), this, [this, showAutostart](bool on) {
+              const QString error = autostart::setEnabled(on, QCoreApplication::applicationFilePath());
+              if (!error.isEmpty()) {
+                  qCWarning(lcTray) << "start at login:" << error;
+                  tell(QStringLiteral("Start at login"), error);
+              }
+              showAutostart();
+          });
+    m_autostartAction->setCheckable(true);
+    showAutostart();
+    // The entry may have been changed meanwhile (the desktop's own settings).
+    QObject::connect(m_menu.get(), &QMenu::aboutToShow, this, showAutostart);
+    m_menu->addAction(QStringLiteral("Copy diagnostics"), this, &CorvantaApp::copyDiagnostics);
+    m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
     updateTray();
 
     if (!takeUpTray()) {
-        showPopover();
+        if (hidden)
+            qCDebug(lcTray) << "no tray: nothing shows until one appears or corvanta runs again";
+        else
+            qCDebug(lcTray) << "no tray: the window stands in";
+        if (!hidden)
+            showPopover();
         // Panels often start after the applications of a session: look again for
         // a while, less and less often.
         m_trayCheck = new QTimer(this);
         m_trayCheck->setSingleShot(true);
         m_trayCheck->setInterval(1000);
         QObject::connect(m_trayCheck, &QTimer::timeout, this, [this] {
-            if (takeUpTray() || m_trayCheck->interval() >= 64'000)
+            if (takeUpTray())
                 return;
+            if (m_trayCheck->interval() >= 64'000) {
+                qCDebug(lcTray) << "no tray appeared: stopped looking";
+                return;
+            }
             m_trayCheck->setInterval(m_trayCheck->interval() * 2);
             m_trayCheck->start();
         });
@@ -96,20 +145,73 @@ CorvantaApp::CorvantaApp(SingleInstance &instance, const AppModel::Setup &setup,
     }
 
     QObject::connect(&instance, &SingleInstance::messageReceived, this, [this](const QByteArray &message) {
-        if (message.isEmpty())
+        if (message.isEmpty()) {
             showPopover(); // started again: show the running one
-        else
-            m_model.handleCallback(QUrl(QString::fromUtf8(message)));
+        } else {
+            const bool taken = m_model.handleCallback(QUrl(QString::fromUtf8(message)));
+            qCDebug(lcSignIn) << (taken ? "took the sign-in address"
+                                        : "ignored an address: no sign-in waits for it");
+        }
     });
+    QObject::connect(&instance, &SingleInstance::requestReceived, m_commands, &RemoteCommands::handle);
 }
 
 CorvantaApp::~CorvantaApp() = default;
 
 bool CorvantaApp::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_popover.get() && event->type() == QEvent::Close && !m_tray)
+    if (watched != m_popover.get())
+        return QObject::eventFilter(watched, event);
+    if (event->type() == QEvent::Close && !m_tray)
         QCoreApplication::quit();
+    // Right click, the menu key or Shift+F10 open the tray's menu here too: without
+    // a tray it is the only way to it.
+    const auto *key = event->type() == QEvent::KeyPress ? static_cast<QKeyEvent *>(event) : nullptr;
+    const auto *mouse
+        = event->type() == QEvent::MouseButtonPress ? static_cast<QMouseEvent *>(event) : nullptr;
+    if ((mouse && mouse->button() == Qt::RightButton)
+        || (key
+            && (key->key() == Qt::Key_Menu
+                || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)))) {
+        popUpMenu();
+        return true;
+    }
     return QObject::eventFilter(watched, event);
+}
+
+void CorvantaApp::popUpMenu()
+{
+    const QRect window = m_popover->geometry();
+    const QPoint pointer = QCursor::pos();
+    m_menu->popup(window.contains(pointer) ? pointer : window.center());
+}
+
+diagnostics::ClientFacts CorvantaApp::facts() const
+{
+    return {m_model.stateName(), m_model.isAuthed(), QSystemTrayIcon::isSystemTrayAvailable(),
+        m_tray != nullptr, m_popover->isVisible()};
+}
+
+void CorvantaApp::copyDiagnostics()
+{
+    QGuiApplication::clipboard()->setText(diagnostics::text(diagnostics::report(facts())));
+    const QString text = QStringLiteral("Paste them into your message to support; tokens, codes and e-mail "
+                                        "addresses are taken out.");
+    tell(QStringLiteral("Diagnostics copied"), text);
+}
+
+void CorvantaApp::tell(const QString &title, const QString &text)
+{
+    if (m_tray)
+        notify(title, text);
+    else
+        QToolTip::showText(QCursor::pos(), title + QStringLiteral(". ") + text);
+}
+
+void CorvantaApp::logSignIn()
+{
+    if (std::exchange(m_loggedAuthed, m_model.isAuthed()) != m_model.isAuthed())
+        qCDebug(lcSignIn) << (m_model.isAuthed() ? "signed in" : "signed out");
 }
 
 bool CorvantaApp::takeUpTray()
@@ -121,6 +223,7 @@ bool CorvantaApp::takeUpTray()
     m_popover->hide();
     m_popover->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 
+    qCDebug(lcTray) << "a tray is there: the icon takes the window's place";
     m_tray = new QSystemTrayIcon(this);
     m_tray->setContextMenu(m_menu.get());
     QObject::connect(
@@ -198,15 +301,15 @@ void CorvantaApp::updateTray()
     }
     m_statusLine->setText(statusText());
     const bool connected = state == AppModel::ConnState::connected;
-    const bool working = state == AppModel::ConnState::connecting || state == AppModel::ConnState::provisioning;
+    const bool working
+        = state == AppModel::ConnState::connecting || state == AppModel::ConnState::provisioning;
     if (m_model.connectCancellable()) {
         m_connectAction->setText(QStringLiteral("Cancel connecting"));
         m_connectAction->setEnabled(true);
         return;
     }
     m_connectAction->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
-    m_connectAction->setEnabled(
-        m_model.isAuthed() && m_model.selected() && !working && !m_model.busy());
+    m_connectAction->setEnabled(m_model.isAuthed() && m_model.selected() && !working && !m_model.busy());
 }
 
 void CorvantaApp::stateChanged()
@@ -215,6 +318,11 @@ void CorvantaApp::stateChanged()
     const AppModel::ConnState before = std::exchange(m_shownState, m_model.state());
     if (m_shownState == before)
         return; // told once per change
+    qCDebug(lcConnection).noquote() << "state"
+                                    << QMetaEnum::fromType<AppModel::ConnState>().valueToKey(int(before))
+                                    << "->" << m_model.stateName();
+    if (m_shownState == AppModel::ConnState::failed)
+        qCWarning(lcConnection) << "could not connect:" << m_model.errorMsg().value_or(QString());
     const bool wasWorking
         = before == AppModel::ConnState::connecting || before == AppModel::ConnState::provisioning;
     if (m_shownState == AppModel::ConnState::connected && wasWorking)

@@ -3,7 +3,9 @@
 #include "AppModel.h"
 
 #include "HttpClient.h"
+#include "Log.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -45,7 +47,23 @@ QCoro::Task<QByteArray> AppModel::send(
         request.fields.emplaceBack("Authorization", "Bearer " + sentToken->toUtf8());
     const http::Limits limits {maxBytes, m_timing.requestTimeout, m_timing.requestDeadline};
 
-    http::Response reply = co_await http::exchange(request, limits, m_exchanges);
+    // Method, path and status only: queries, bodies and tokens stay out of the log.
+    QElapsedTimer clock;
+    clock.start();
+    const auto exchange = [&]() -> QCoro::Task<http::Response> {
+        try {
+            http::Response response = co_await http::exchange(request, limits, m_exchanges);
+            qCDebug(lcRequests).noquote() << request.method << request.url.path() << "->"
+                                          << response.head.status << "in" << clock.elapsed() << "ms";
+            co_return response;
+        } catch (const ApiError &error) {
+            qCDebug(lcRequests).noquote() << request.method << request.url.path() << "failed in"
+                                          << clock.elapsed() << "ms:" << error.description();
+            throw;
+        }
+    };
+
+    http::Response reply = co_await exchange();
     for (int hops = 0; isRedirect(reply.head.status) && !reply.head.field("location").isEmpty(); ++hops) {
         const QUrl next
             = request.url.resolved(QUrl(QString::fromUtf8(reply.head.field("location")), QUrl::StrictMode));
@@ -64,7 +82,7 @@ QCoro::Task<QByteArray> AppModel::send(
             request.body.clear();
             request.fields.removeIf([](const auto &field) { return field.first == "Content-Type"; });
         }
-        reply = co_await http::exchange(request, limits, m_exchanges);
+        reply = co_await exchange();
     }
 
     // The token we sent is no longer good: the user must sign in again. Only the

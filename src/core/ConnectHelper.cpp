@@ -2,8 +2,10 @@
 
 #include "AdminPrompt.h"
 #include "ApiError.h"
+#include "Log.h"
 #include "NextSignal.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringDecoder>
@@ -20,8 +22,11 @@ struct ChildResult
 
 // Runs a child to its end without blocking. Standard output is discarded;
 // standard error is kept in full (QProcess drains the pipe as it fills).
-QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
+// `what` names the run in the log, where its arguments never go: a join code is among them.
+QCoro::Task<ChildResult> runChild(QString program, QStringList arguments, QString what)
 {
+    QElapsedTimer clock;
+    clock.start();
     QProcess process;
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setProgram(program);
@@ -39,6 +44,8 @@ QCoro::Task<ChildResult> runChild(QString program, QStringList arguments)
     ChildResult result;
     // A child killed by a signal has no exit status of its own; it must never pass as success.
     result.exitStatus = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
+    qCDebug(lcConnection).noquote() << what << "ended with" << result.exitStatus << "after" << clock.elapsed()
+                                    << "ms";
     QStringDecoder utf8(QStringDecoder::Utf8);
     const QString text = utf8(process.readAllStandardError());
     if (!utf8.hasError())
@@ -60,7 +67,7 @@ QCoro::Task<> ensureHelperInstalled(Paths paths)
     if (QFileInfo::exists(paths.helper) || QFileInfo(paths.helper).isSymLink())
         co_return;
     const Command prompt = adminPromptCommand(paths.installer, PromptPlatform::Linux, paths.promptTool);
-    ChildResult result = co_await runChild(prompt.program, prompt.arguments);
+    ChildResult result = co_await runChild(prompt.program, prompt.arguments, QStringLiteral("the installer"));
     if (result.exitStatus == 0)
         co_return;
     // pkexec explains a dismissed prompt on standard error; to the user it is a cancel.
@@ -75,7 +82,8 @@ QCoro::Task<> runHelper(Paths paths, QStringList args)
     QStringList arguments = args;
     arguments.prepend(paths.helper);
     arguments.prepend(QStringLiteral("-n"));
-    ChildResult result = co_await runChild(paths.sudo, arguments);
+    ChildResult result = co_await runChild(
+        paths.sudo, arguments, QStringLiteral("the connect script (%1)").arg(args.value(0)));
     if (result.exitStatus == 0)
         co_return;
     if (result.errorText.contains(QLatin1String("password is required"))

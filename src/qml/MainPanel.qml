@@ -9,6 +9,8 @@ Item {
     required property QtObject model
     // Asks the shell to show the locations window.
     signal openLocations()
+    // Asks the shell for its menu: the window's way to what the tray menu offers.
+    signal openMenu()
 
     readonly property string stateName: model.stateName
     readonly property bool connected: stateName === "connected"
@@ -318,6 +320,13 @@ Item {
                     objectName: "logOut"
                     text: "Log out"
                     onClicked: panel.model.logout()
+                }
+                Text { text: "·"; color: CV.textDim; Accessible.ignored: true }
+                TextButton {
+                    objectName: "more"
+                    text: "More…"
+                    Accessible.name: "More: start at login, diagnostics"
+                    onClicked: panel.openMenu()
                 }
                 Text { text: "·"; color: CV.textDim; Accessible.ignored: true }
                 TextButton {

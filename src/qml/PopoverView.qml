@@ -9,6 +9,8 @@ Rectangle {
     signal openLocations()
     // Escape: the shell hides the popover (where it is one).
     signal dismiss()
+    // The shell pops up the tray's menu (start at login, diagnostics, ...).
+    signal openMenu()
 
     // Run each time the popover comes on screen.
     function appeared() {
@@ -46,6 +48,7 @@ Rectangle {
             objectName: "mainPanel"
             model: popover.model
             onOpenLocations: popover.openLocations()
+            onOpenMenu: popover.openMenu()
         }
     }
 }

@@ -6,6 +6,7 @@
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMenu>
 #include <QProcess>
 #include <QQuickItem>
@@ -58,7 +59,8 @@ int runChild(int argc, char *argv[], const QByteArray &how)
             return;
         }
         const auto *quit = popover->rootObject()->findChild<QQuickItem *>("quit");
-        QTest::mouseClick(popover, Qt::LeftButton, {}, quit->mapToScene(QPointF(quit->width() / 2, 5)).toPoint());
+        QTest::mouseClick(
+            popover, Qt::LeftButton, {}, quit->mapToScene(QPointF(quit->width() / 2, 5)).toPoint());
     });
     return QApplication::exec();
 }
@@ -101,20 +103,30 @@ private slots:
         QStringList texts;
         for (const QAction *action : actions)
             texts << action->text();
-        QCOMPARE(texts, QStringList({"Not connected", "Connect", "", "Open corvanta", "Locations…", "", "Quit"}));
+        QCOMPARE(texts,
+            QStringList({"Not connected", "Connect", "", "Open corvanta", "Locations…", "", "Start at login",
+                "Copy diagnostics", "", "Quit"}));
         QAction *status = actions[0], *connect = actions[1];
         QVERIFY(!status->isEnabled());
         QVERIFY(!connect->isEnabled()); // signed out, nothing chosen
         QCOMPARE(client.app->popover()->title(), QStringLiteral("corvanta"));
 
         // Signed out, "Locations…" still shows the list: it loads it.
-        service.enqueue(200, R"([{"id":"de","country":"Germany","city":"Frankfurt","flag":"F","status":"online"}])");
+        service.enqueue(
+            200, R"([{"id":"de","country":"Germany","city":"Frankfurt","flag":"F","status":"online"}])");
         actions[4]->trigger();
         QTRY_COMPARE(model.regionCount(), 1);
         QVERIFY(client.app->locations()->isVisible());
 
         model.setToken("t");
         QVERIFY(connect->isEnabled()); // the first online location is chosen
+        // Without a tray, the window's "More…" opens the same menu.
+        QQuickItem *more = client.app->popover()->rootObject()->findChild<QQuickItem *>("more");
+        QVERIFY(more);
+        QTest::mouseClick(
+            client.app->popover(), Qt::LeftButton, {}, more->mapToScene(QPointF(5, 5)).toPoint());
+        QTRY_VERIFY(client.app->trayMenu()->isVisible());
+        client.app->trayMenu()->hide();
         model.setState(AppModel::ConnState::provisioning);
         QCOMPARE(status->text(), QStringLiteral("Provisioning…"));
         QVERIFY(!connect->isEnabled());
@@ -124,7 +136,30 @@ private slots:
         QVERIFY(connect->isEnabled());
         model.setState(AppModel::ConnState::failed);
         QCOMPARE(status->text(), QStringLiteral("Could not connect"));
-        QCOMPARE(CorvantaApp::trayIconName(AppModel::ConnState::failed), QStringLiteral("exclamationmark.shield"));
+        QCOMPARE(
+            CorvantaApp::trayIconName(AppModel::ConnState::failed), QStringLiteral("exclamationmark.shield"));
+    }
+
+    // The entry the desktop starts at login comes and goes with the menu's check mark.
+    void startAtLogin()
+    {
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        Client client {QString()};
+        QAction *action = client.app->trayMenu()->actions()[6];
+        QFile entry(config.filePath("autostart/corvanta.desktop"));
+        QVERIFY(!action->isChecked());
+        action->trigger();
+        QVERIFY(action->isChecked());
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QString exec
+            = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath() + " --hidden";
+        QVERIFY(entry.readAll().contains("\nExec=" + exec.toUtf8() + "\n"));
+        QCOMPARE(entry.permissions() & 0x7077, // (without the "user" bits)
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        action->trigger();
+        QVERIFY(!entry.exists());
+        QVERIFY(!action->isChecked());
     }
 };
 
