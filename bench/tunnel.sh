@@ -29,6 +29,7 @@ die() {
     echo "| tunnel benchmarks | not measured: $* | — | — | — | MISSED |" >&3
     exit 1
 }
+[[ $rounds =~ ^[1-9][0-9]*$ && $seconds =~ ^[1-9][0-9]*$ ]] || die "TUNNEL_ROUNDS and TUNNEL_SECONDS are counts"
 [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces, WireGuard)"
 for tool in ip wg wg-quick wireguard-go nft nsenter iperf3 ping curl jq; do
     command -v "$tool" >/dev/null || die "$tool is missing: run ./run bench, which installs it"
