@@ -17,6 +17,7 @@ runs=${RUNS:-7}
 idle_seconds=${IDLE_SECONDS:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg) # the machine may be shared: others' work shows here
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -m 700 "$work/runtime" "$work/config" "$work/config/corvanta"
@@ -133,6 +134,7 @@ add_rows "$work/tunnel"
     echo
     echo "Measured by \`./run bench\` on $(date -u +%Y-%m-%d): $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo),"
     echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(grep -m1 '^PRETTY_NAME=' /etc/os-release | cut -d'"' -f2)."
+    echo "Load average (1, 5, 15 min) at the start $load_before, at the end $(cut -d' ' -f1-3 /proc/loadavg)."
     echo "Release build, signed in to the substitute service on this machine. Start: medians of $runs runs paired"
     echo "with the floor (a bare Qt Quick program showing one window of the popover's size with one text), timed"
     echo "from the start of the process to its first frame; peak memory is the largest of the runs."
