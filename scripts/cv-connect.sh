@@ -209,15 +209,21 @@ cmd_up() {
     fail "the tunnel did not come up within $UP_SECONDS s"
 }
 
+# Whether pid still runs: an ended process not yet reaped by its new parent counts as gone.
+alive() {
+    local state
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) && [ -n "$state" ] && [ "$state" != Z ]
+}
+
 stop_tunnel() {
     local pid
     if pid=$(recorded_pid) && is_our_tunnel "$pid"; then
         kill -TERM "$pid" 2>/dev/null || true
         for _ in $(seq 1 50); do
-            kill -0 "$pid" 2>/dev/null || break
+            alive "$pid" || break
             sleep 0.1
         done
-        kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+        alive "$pid" && kill -KILL "$pid" 2>/dev/null
     fi
     # Only a file we could have written is removed.
     if [ -f "$PID_FILE" ] && [ ! -L "$PID_FILE" ] && recorded_pid >/dev/null; then
