@@ -233,6 +233,13 @@ QCoro::Task<> Agent::up()
 
     m_configured = true;
     const Ran quick = run(QStringLiteral("wg-quick"), {QStringLiteral("up"), configFile()});
+    // The routing table (and firewall mark) wg-quick picked for a full tunnel, "off" otherwise.
+    bool marked = false;
+    m_table = run(QStringLiteral("wg"), {QStringLiteral("show"), interfaceName, QStringLiteral("fwmark")})
+                  .out.trimmed()
+                  .toInt(&marked, 0);
+    if (!marked)
+        m_table = 0;
     if (!quick.ok) {
         down();
         refuse(QStringLiteral("cannot bring the tunnel up: %1").arg(quick.reason));
@@ -276,21 +283,18 @@ void Agent::down()
 {
     if (m_configured && !run(QStringLiteral("wg-quick"), {QStringLiteral("down"), configFile()}).ok) {
         // The interface went away on its own (wireguard-go ended): wg-quick then
-        // refuses, so what it added beside the interface is removed here.
+        // refuses, so what it added beside the interface is removed here. Only our
+        // own rules: another tunnel of wg-quick's has its own table and its own pair.
+        const auto ip = [](const QString &family, const QStringList &rule) {
+            return run(QStringLiteral("ip"),
+                QStringList {family, QStringLiteral("rule"), QStringLiteral("delete")} + rule)
+                .ok;
+        };
         for (const QString &family : QStringList {QStringLiteral("-4"), QStringLiteral("-6")}) {
-            for (int i = 0; i < 8
-                 && run(QStringLiteral("ip"),
-                     {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"),
-                         QStringLiteral("51820")})
-                        .ok;
-                 ++i) { }
-            for (int i = 0; i < 8
-                 && run(QStringLiteral("ip"),
-                     {family, QStringLiteral("rule"), QStringLiteral("delete"), QStringLiteral("table"),
-                         QStringLiteral("main"), QStringLiteral("suppress_prefixlength"),
-                         QStringLiteral("0")})
-                        .ok;
-                 ++i) { }
+            if (m_table > 0 && ip(family, {QStringLiteral("table"), QString::number(m_table)}))
+                ip(family,
+                    {QStringLiteral("table"), QStringLiteral("main"), QStringLiteral("suppress_prefixlength"),
+                        QStringLiteral("0")});
         }
         for (const QString &family : QStringList {QStringLiteral("ip"), QStringLiteral("ip6")})
             run(QStringLiteral("nft"),

@@ -59,6 +59,7 @@ private:
     Orders m_orders;
     QString m_peerKey;
     bool m_configured = false;
+    int m_table = 0; // wg-quick's table for a full tunnel
 };
 
 } // namespace corvanta::agent

@@ -188,14 +188,23 @@ private slots:
         disconnectLeavingNothing(*model);
     }
 
-    // The agent stopped by someone else: the client notices and nothing is left.
+    // The agent stopped by someone else, or WireGuard itself gone: the client
+    // notices and nothing is left.
+    void aTunnelEndingOnItsOwnIsNoticed_data()
+    {
+        QTest::addColumn<QStringList>("kill");
+        QTest::newRow("agent stopped") << QStringList {"-TERM", "-f", "^" AGENT_PATH};
+        QTest::newRow("wireguard-go gone") << QStringList {"-KILL", "-f", "^wireguard-go cv0"};
+    }
+
     void aTunnelEndingOnItsOwnIsNoticed()
     {
+        QFETCH(QStringList, kill);
         ModelMaker maker;
         auto model = makeModel(maker);
         QCoro::waitFor(model->connect());
         QCOMPARE(model->state(), AppModel::ConnState::connected);
-        QProcess::execute("pkill", {"-TERM", "-f", "^" AGENT_PATH});
+        QProcess::execute("pkill", kill);
         QTRY_COMPARE_WITH_TIMEOUT(model->state(), AppModel::ConnState::disconnected, 10000);
         QVERIFY(model->errorMsg() && model->errorMsg()->contains("lost"));
         QTRY_VERIFY(!QFile::exists(m_dir.filePath("state/corvanta-app.pid")));
