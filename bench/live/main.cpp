@@ -197,7 +197,8 @@ struct Client
     bool loadRegions()
     {
         QCoro::waitFor(model().loadRegions());
-        return model().regions().size() == 10'000;
+        // (A load the window started on showing may still be on its way.)
+        return waitFor([this] { return model().regions().size() == 10'000; });
     }
 
     bool connectTo(int regionIndex)
