@@ -146,7 +146,7 @@ write_pid_file() { # pid
     fi
     [ -n "${tmp-}" ] && rm -f -- "$tmp"
     # A tunnel nobody can find could never be brought down: it goes too.
-    kill -KILL "$1" 2>/dev/null
+    end_process "$1"
     fail "cannot write $PID_FILE"
 }
 
@@ -200,12 +200,7 @@ cmd_up() {
         fi
         sleep 0.1
     done
-    kill -TERM "$pid" 2>/dev/null
-    for _ in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
+    end_process "$pid"
     fail "the tunnel did not come up within $UP_SECONDS s"
 }
 
@@ -215,15 +210,21 @@ alive() {
     state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) && [ -n "$state" ] && [ "$state" != Z ]
 }
 
+# Asks the agent to take its tunnel down (it removes what it added), and makes
+# sure it ends after 5 s.
+end_process() {
+    kill -TERM "$1" 2>/dev/null || return 0
+    for _ in $(seq 1 50); do
+        alive "$1" || return 0
+        sleep 0.1
+    done
+    kill -KILL "$1" 2>/dev/null || true
+}
+
 stop_tunnel() {
     local pid
     if pid=$(recorded_pid) && is_our_tunnel "$pid"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        for _ in $(seq 1 50); do
-            alive "$pid" || break
-            sleep 0.1
-        done
-        alive "$pid" && kill -KILL "$pid" 2>/dev/null
+        end_process "$pid"
     fi
     # Only a file we could have written is removed.
     if [ -f "$PID_FILE" ] && [ ! -L "$PID_FILE" ] && recorded_pid >/dev/null; then
