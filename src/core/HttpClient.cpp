@@ -1,12 +1,12 @@
 #include "HttpClient.h"
 
 #include "ApiError.h"
-#include "NextSignal.h"
 
 #include <QSslSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <coroutine>
 #include <memory>
 
 namespace corvanta::http {
@@ -203,19 +203,32 @@ public:
             m_socket.connectToHost(host, static_cast<quint16>(m_request.url.port(80)));
     }
 
-    SignalRelay ended;
+    // Awaited once: resumes its waiter when the exchange ends. Resuming directly
+    // (not through a queued signal) means an exchange deleted right after it ended
+    // still wakes its waiter.
+    struct Ended
+    {
+        Exchange *exchange;
+        bool await_ready() const noexcept { return exchange->m_told; }
+        void await_suspend(std::coroutine_handle<> waiter) noexcept { exchange->m_waiter = waiter; }
+        void await_resume() const noexcept { }
+    };
+    Ended ended() { return Ended {this}; }
+
     std::optional<Response> response;
     std::optional<ApiError> failure;
     bool isOver() const { return response || failure; }
 
+    // Ends the exchange now. One that already ended tells its waiter now too:
+    // the queued word goes with the exchange when the owner deletes it.
     void abandon()
     {
-        if (isOver())
-            return;
-        failure = ApiError(ApiError::networkDomain, 0, QStringLiteral("the request was called off"));
-        m_silence.stop();
-        m_socket.abort();
-        emit ended.fired();
+        if (!isOver()) {
+            failure = ApiError(ApiError::networkDomain, 0, QStringLiteral("the request was called off"));
+            m_silence.stop();
+            m_socket.abort();
+        }
+        tell();
     }
 
 private:
@@ -354,7 +367,16 @@ private:
         disconnect(&m_socket, nullptr, this, nullptr);
         m_socket.abort();
         // Queued: the awaiting coroutine may delete this exchange when it resumes.
-        QMetaObject::invokeMethod(&ended, &SignalRelay::fired, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &Exchange::tell, Qt::QueuedConnection);
+    }
+
+    void tell()
+    {
+        if (m_told)
+            return;
+        m_told = true;
+        if (m_waiter)
+            std::exchange(m_waiter, {}).resume();
     }
 
     Request m_request;
@@ -367,6 +389,8 @@ private:
     qint64 m_length = 0;
     ChunkedDecoder m_chunks;
     QByteArray m_body;
+    bool m_told = false;
+    std::coroutine_handle<> m_waiter;
 };
 
 struct DeleteLater
@@ -379,7 +403,7 @@ struct DeleteLater
 QCoro::Task<Response> exchange(Request request, Limits limits, QObject *owner)
 {
     std::unique_ptr<Exchange, DeleteLater> pending(new Exchange(std::move(request), limits, owner));
-    co_await qCoro(&pending->ended, &SignalRelay::fired);
+    co_await pending->ended();
     if (pending->failure)
         throw *pending->failure;
     co_return *pending->response;

@@ -1,5 +1,6 @@
 #include "AppModel.h"
 #include "FakeService.h"
+#include "HttpClient.h"
 #include "TestSupport.h"
 
 #include <QJsonDocument>
@@ -329,6 +330,33 @@ private slots:
         const auto outcome = run(model->get<QList<Region>>("/api/regions"));
         QCOMPARE(outcome.error ? outcome.error->description() : QString(), error);
         QCOMPARE(bool(outcome.value), error.isEmpty());
+    }
+
+    // However far an exchange has got when its owner goes, its waiter hears the
+    // end: a waiter never told is a coroutine left hanging (and leaked).
+    void ownerGoneAtAnyStepEndsTheWait()
+    {
+        FakeService service;
+        service.setFallback({200, "[]", {}});
+        for (int steps = 0; steps < 30; ++steps) {
+            QObject owner;
+            bool heard = false;
+            const auto wait = [&]() -> QCoro::Task<> {
+                const http::Request request {QUrl(service.base() + "/"), "GET", {}, {}};
+                try {
+                    co_await http::exchange(request, {4096, std::chrono::seconds(5), std::chrono::seconds(5)}, &owner);
+                } catch (const ApiError &) {
+                }
+                heard = true;
+            };
+            const auto task = wait();
+            for (int step = 0; step < steps; ++step) {
+                QThread::msleep(2);
+                QCoreApplication::processEvents();
+            }
+            http::abandonAll(&owner);
+            QVERIFY2(heard, qPrintable(QStringLiteral("owner gone after %1 steps").arg(steps)));
+        }
     }
 
     void credentialsNeverFollowRedirectToAnotherOrigin()
