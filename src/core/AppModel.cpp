@@ -55,11 +55,11 @@ AppModel::~AppModel()
         wait->finishNow();
         delete wait;
     }
-    http::abandonAll(m_exchanges);
-    delete m_exchanges;
-    // A waiting heartbeat wakes, finds the model gone and ends without sending.
+    // Cancelled first, a heartbeat in flight ends with its reply; a waiting one wakes later, model gone.
     if (m_heartbeat)
         m_heartbeat->cancel();
+    http::abandonAll(m_exchanges);
+    delete m_exchanges;
 }
 
 namespace {
