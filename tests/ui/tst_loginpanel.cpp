@@ -38,17 +38,10 @@ struct Rig
         view.show();
     }
 
-    QQuickItem *item(const char *name) const
-    {
-        auto *found = view.rootObject()->findChild<QQuickItem *>(QString::fromLatin1(name));
-        if (!found)
-            qFatal("no item %s", name);
-        return found;
-    }
+    QQuickItem *item(const char *name) const { return view.rootObject()->findChild<QQuickItem *>(name); }
     QString title(const char *name) const { return item(name)->property("title").toString(); }
     QString text(const char *name) const { return item(name)->property("text").toString(); }
     bool shown(const char *name) const { return item(name)->isVisible(); }
-    bool enabled(const char *name) const { return item(name)->isEnabled(); }
     void click(const char *name)
     {
         QQuickItem *target = item(name);
@@ -61,6 +54,13 @@ struct Rig
         item(name)->forceActiveFocus();
         QTest::keyClick(&view, key);
     }
+    // What an assistive tool's "press" does.
+    void act(const char *name)
+    {
+        QAccessible::queryAccessibleInterface(item(name))
+            ->actionInterface()
+            ->doAction(QAccessibleActionInterface::pressAction());
+    }
     void type(const char *field, const QString &text) { item(field)->setProperty("text", text); }
 };
 } // namespace
@@ -70,30 +70,25 @@ class TestLoginPanel : public QObject
     Q_OBJECT
 
 private slots:
-    // The primary button wants both texts (blanks count) and nothing running; a
-    // browser sign-in shows where to look, opens the page again, or ends quietly.
-    void primaryButtonAndBrowserSignIn()
+    // A browser sign-in shows where to look, opens the page again, or ends quietly;
+    // meanwhile the buttons that would start another sign-in do nothing.
+    void browserSignInWaits()
     {
         Rig rig;
         rig.type("email", "a@b.c");
-        QVERIFY(!rig.enabled("passwordPrimary")); // password still empty
-        rig.click("passwordPrimary"); // and a disabled button does nothing
-        QTest::qWait(50);
-        QVERIFY(!rig.model->busy() && !rig.model->errorMsg());
-        rig.type("password", " ");
-        QVERIFY(rig.enabled("passwordPrimary"));
-
-        QVERIFY(!rig.shown("googleWaiting"));
+        rig.type("password", "pw");
         rig.click("google");
         QTRY_COMPARE(rig.opened.size(), 1); // the browser opened on the start page
         QVERIFY(rig.shown("googleWaiting"));
         QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Please wait…"));
-        QVERIFY(!rig.enabled("passwordPrimary") && !rig.enabled("google"));
+        rig.click("google");
+        rig.click("passwordPrimary");
         rig.click("reopenBrowser");
         QCOMPARE(rig.opened, QList<QUrl>({rig.opened[0], rig.opened[0]}));
         rig.click("cancelBrowser");
         QTRY_VERIFY(!rig.model->busy());
-        QVERIFY(!rig.shown("googleWaiting") && !rig.model->errorMsg() && rig.enabled("passwordPrimary"));
+        QTest::qWait(50);
+        QVERIFY(!rig.shown("googleWaiting") && !rig.model->errorMsg());
     }
 
     // Worked from the keyboard and by assistive tools: the forms, their errors, and the
@@ -103,12 +98,13 @@ private slots:
         Rig rig;
         rig.view.requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(&rig.view));
-        // Typing starts in the e-mail field; Return sends the form.
-        QCOMPARE(rig.view.activeFocusItem(), rig.item("email"));
-        QVERIFY(!rig.shown("passwordError"));
-        for (char c : QByteArray("a@b.c\tpw"))
+        // Typing starts in the e-mail field; Return sends the form (blanks count as a password).
+        for (char c : QByteArray("a@b.c\r"))
             QTest::keyClick(&rig.view, c);
-        QTest::keyClick(&rig.view, Qt::Key_Return);
+        QTest::qWait(50);
+        QVERIFY(!rig.model->errorMsg()); // no password yet: nothing sent
+        for (char c : QByteArray("\t \r"))
+            QTest::keyClick(&rig.view, c);
         QTRY_VERIFY(rig.model->errorMsg()); // tried: the service is unreachable here
         QVERIFY(rig.shown("passwordError") && !rig.model->busy());
         QCOMPARE(rig.text("passwordError"), *rig.model->errorMsg());
@@ -131,11 +127,8 @@ private slots:
         QCOMPARE(rig.title("passwordPrimary"), QStringLiteral("Log in"));
         rig.press("ssoLink", Qt::Key_Enter);
         QVERIFY(rig.shown("workEmail") && !rig.shown("email") && !rig.model->errorMsg());
-        QCOMPARE(rig.view.activeFocusItem(), rig.item("workEmail"));
         QTest::keyClick(&rig.view, Qt::Key_Space); // typed into the field, not a click anywhere
         QCOMPARE(rig.text("workEmail"), QStringLiteral(" "));
-        rig.model->setErrorMsg("No SSO is configured for that domain");
-        QVERIFY(rig.shown("ssoError"));
 
         // A held key presses once.
         rig.item("back")->forceActiveFocus();
@@ -143,19 +136,16 @@ private slots:
         QCoreApplication::sendEvent(&rig.view, &repeated);
         QVERIFY(rig.shown("workEmail"));
 
-        // Assistive tools cannot press a disabled button.
-        const auto press = [&](const char *name) {
-            QAccessible::queryAccessibleInterface(rig.item(name))
-                ->actionInterface()
-                ->doAction(QAccessibleActionInterface::pressAction());
-        };
+        // Assistive tools press only what is enabled.
         rig.type("workEmail", QString());
-        press("ssoPrimary");
-        QVERIFY(!rig.model->busy() && rig.opened.isEmpty());
+        rig.act("ssoPrimary");
+        QTest::qWait(50);
+        QVERIFY(!rig.model->busy() && !rig.model->errorMsg());
         rig.type("workEmail", "jo@example.com");
-        QVERIFY(rig.enabled("ssoPrimary"));
-        press("back");
-        QVERIFY(rig.shown("email") && !rig.model->errorMsg());
+        rig.act("ssoPrimary");
+        QTRY_VERIFY(rig.shown("ssoError"));
+        rig.act("back");
+        QVERIFY(rig.shown("email") && !rig.shown("passwordError") && !rig.model->errorMsg());
         QCOMPARE(rig.text("email"), QStringLiteral("a@b.c"));
     }
 };

@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
-#include <QUrlQuery>
 
 using namespace corvanta;
 using namespace corvanta::test;
@@ -28,10 +27,7 @@ struct Rig
         return browserWorks;
     });
 
-    std::optional<QString> stored(const char *key) const
-    {
-        return DefaultsStore(maker.settingsFile()).value(key);
-    }
+    auto stored(const char *key) const { return DefaultsStore(maker.settingsFile()).value(key); }
 
     // Starts a Google (null e-mail) or company sign-in and runs it until the browser opens.
     QCoro::Task<> browserSignIn(const QString &workEmail = {})
@@ -50,29 +46,29 @@ class TestAccounts : public QObject
     Q_OBJECT
 
 private slots:
-    void pkceEncodings()
+    // A sign-in sends the e-mail as typed and keeps the one the service returns; a
+    // failed one keeps the session. Signing out, or a service that no longer knows the
+    // token, forgets the session and nothing else; a rejected token says why.
+    void passwordSessionLifecycle_data()
     {
-        QCOMPARE(GoogleAuthFlow::base64URLEncodedString(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
-        // RFC 7636, appendix B.
-        QCOMPARE(GoogleAuthFlow::challenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
-            QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
-        QVERIFY(GoogleAuthFlow::randomURLSafe(32) != GoogleAuthFlow::randomURLSafe(32));
+        QTest::addColumn<bool>("rejected");
+        QTest::newRow("log out") << false;
+        QTest::newRow("token rejected") << true;
     }
-
-    // Sent as typed, kept as the service returns it; a failed sign-in keeps the session.
-    void passwordSignIn()
+    void passwordSessionLifecycle()
     {
+        QFETCH(bool, rejected);
         Rig rig;
         rig.service.setFallback({200, "[]", {}}); // the loads that follow a sign-in
         rig.service.enqueue(200, R"({"token":"t-1","user":{"id":"u","email":"ann@example.com"}})");
         rig.model->setToken("old");
         rig.model->setErrorMsg("old error");
+        rig.model->defaults().setValue("cv_exit", "198.51.100.1");
         QCoro::waitFor(rig.model->login(" Ann@Example.com ", "pw"));
         const RecordedRequest sent = rig.service.requests()[0];
         QVERIFY(!sent.hasHeader("authorization"));
         QCOMPARE(QJsonDocument::fromJson(sent.body).object(),
             (QJsonObject {{"email", " Ann@Example.com "}, {"password", "pw"}}));
-        QCOMPARE(rig.model->email(), std::optional<QString>("ann@example.com"));
         QCOMPARE(rig.stored("cv_token"), std::optional<QString>("t-1"));
         QCOMPARE(rig.stored("cv_email"), std::optional<QString>("ann@example.com"));
         QVERIFY(!rig.model->errorMsg() && !rig.model->busy());
@@ -80,91 +76,50 @@ private slots:
         rig.service.enqueue(200, R"({"token":"t-2"})");
         QSignalSpy busy(rig.model.get(), &AppModel::busyChanged);
         QCoro::waitFor(rig.model->registerAccount("bo@example.com", "longpassword"));
-        QCOMPARE(rig.model->errorMsg(),
-            std::optional<QString>("unexpected reply (AuthResponse: missing key \"user\")"));
+        QVERIFY(rig.model->errorMsg()); // a reply without the user
         QCOMPARE(rig.model->token(), std::optional<QString>("t-1"));
         QCOMPARE(rig.stored("cv_token"), std::optional<QString>("t-1"));
         QCOMPARE(busy.count(), 2);
-        QVERIFY(!rig.model->busy());
-    }
 
-    // Signing out, or a service that no longer knows the token, forgets the session
-    // and nothing else; the old error goes, and a rejected token says why.
-    void sessionEndsForgettingOnlyTheSession_data()
-    {
-        QTest::addColumn<bool>("rejected");
-        QTest::newRow("log out") << false;
-        QTest::newRow("token rejected") << true;
-    }
-    void sessionEndsForgettingOnlyTheSession()
-    {
-        QFETCH(bool, rejected);
-        Rig rig;
-        rig.model->setErrorMsg("old error");
-        rig.model->setToken("t");
-        rig.model->setEmail("a@b.c");
         rig.model->setAccount(BillingAccount {});
-        rig.model->setState(AppModel::ConnState::connected);
-        for (const char *key : {"cv_token", "cv_email", "cv_exit"})
-            rig.model->defaults().setValue(key, "v");
         rig.service.enqueue(401, R"({"message":"sign in to continue"})");
         if (rejected)
             QCoro::waitFor(rig.model->topUp(1000));
         else
             rig.model->logout();
         QCOMPARE(rig.model->errorMsg(), rejected ? std::optional(AppModel::sessionEndedText) : std::nullopt);
-        QVERIFY(!rig.model->token() && !rig.model->email() && !rig.model->account());
-        QCOMPARE(rig.stored("cv_token"), std::nullopt);
-        QCOMPARE(rig.stored("cv_email"), std::nullopt);
-        QCOMPARE(rig.stored("cv_exit"), std::optional<QString>("v"));
-        QCOMPARE(rig.model->state(), AppModel::ConnState::connected);
+        QVERIFY(!rig.model->token() && !rig.model->email() && !rig.model->account() && !rig.model->busy());
+        QVERIFY(!rig.stored("cv_token") && !rig.stored("cv_email"));
+        QCOMPARE(rig.stored("cv_exit"), std::optional<QString>("198.51.100.1"));
     }
 
-    // Google, or company sign-on for a normalized, encoded e-mail. A second browser
-    // sign-in quietly ends the one waiting, and only one callback counts.
-    void browserSignIn_data()
-    {
-        QTest::addColumn<QString>("workEmail"); // null: Google
-        QTest::addColumn<QByteArray>("lookup");
-        QTest::addColumn<QByteArray>("start");
-        const QByteArray encoded = "ann%2Bvpn%26x%3D1%23y@example.com";
-        QTest::newRow("google") << QString() << QByteArray()
-                                << QByteArray("/api/auth/oidc/google/start?mode=native&app_challenge=");
-        QTest::newRow("sso") << "Ann+VPN&x=1#y@Example.COM \t "
-                             << "/api/auth/sso/lookup?email=" + encoded
-                             << "/api/auth/sso/start?email=" + encoded + "&mode=native&app_challenge=";
-    }
+    // Company sign-on for a normalized, encoded e-mail; it quietly ends the Google
+    // sign-in that waits, and only one callback, of the app's scheme, counts.
     void browserSignIn()
     {
-        QFETCH(QString, workEmail);
-        QFETCH(QByteArray, lookup);
-        QFETCH(QByteArray, start);
         Rig rig;
         rig.service.setFallback({200, "[]", {}});
-        QCoro::Task<> first = rig.browserSignIn();
+        QCoro::Task<> google = rig.browserSignIn();
         QVERIFY(rig.model->busy() && rig.model->browserSignInWaiting());
-        if (!workEmail.isNull())
-            rig.service.enqueue(200, R"({"sso":true,"domain":"example.com"})");
-        QCoro::Task<> task = rig.browserSignIn(workEmail);
-        QCoro::waitFor(std::move(first));
+        rig.service.enqueue(200, R"({"sso":true,"domain":"example.com"})");
+        QCoro::Task<> sso = rig.browserSignIn("Ann+VPN&x=1#y@Example.COM \t ");
+        QCoro::waitFor(std::move(google));
         QVERIFY(rig.model->browserSignInWaiting() && !rig.model->errorMsg());
-        QCOMPARE(rig.opened.size(), 2);
-        QVERIFY(rig.opened[1].toString(QUrl::FullyEncoded).startsWith(rig.service.base() + start));
-        QCOMPARE(rig.service.requestsTo("/lookup").value(0).target, lookup);
-
+        const QByteArray encoded = "ann%2Bvpn%26x%3D1%23y@example.com";
+        QCOMPARE(rig.service.requests()[0].target, "/api/auth/sso/lookup?email=" + encoded);
+        QVERIFY(
+            rig.opened.value(1).toString(QUrl::FullyEncoded).contains("/sso/start?email=" + encoded + '&'));
         QVERIFY(!rig.model->handleCallback(QUrl("https://evil.example/?code=x"))); // another scheme
         rig.service.enqueue(200, R"({"token":"g-1","email":"g@example.com"})");
         QVERIFY(rig.model->handleCallback(QUrl("corvanta://auth?state=s&code=the%2Bcode&code=two")));
         QVERIFY(!rig.model->handleCallback(QUrl("corvanta://auth?code=again")));
-        QCoro::waitFor(std::move(task));
-        const QJsonObject body
-            = QJsonDocument::fromJson(rig.service.requestsTo("/api/auth/oidc/exchange").value(0).body)
-                  .object();
+        QCoro::waitFor(std::move(sso));
+        const auto body = QJsonDocument::fromJson(rig.service.requestsTo("/exchange").value(0).body).object();
         QCOMPARE(body["code"].toString(), QStringLiteral("the+code")); // the first, decoded
         const QString verifier = body["app_verifier"].toString();
         QVERIFY2(QRegularExpression("^[A-Za-z0-9_-]{43}$").match(verifier).hasMatch(), qPrintable(verifier));
-        QCOMPARE(
-            GoogleAuthFlow::challenge(verifier), QUrlQuery(rig.opened[1]).queryItemValue("app_challenge"));
+        QVERIFY(GoogleAuthFlow::randomURLSafe(32) != GoogleAuthFlow::randomURLSafe(32));
+        QCOMPARE(GoogleAuthFlow::base64URLEncodedString(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
         QCOMPARE(rig.model->email(), std::optional<QString>("g@example.com"));
         QVERIFY(!rig.model->busy() && !rig.model->browserSignInWaiting() && !rig.model->errorMsg());
     }
@@ -177,17 +132,14 @@ private slots:
         QTest::addColumn<bool>("browserWorks");
         QTest::addColumn<QString>("callback"); // empty: the user cancels
         QTest::addColumn<QString>("error");
-        const QString none, stale = "corvanta://auth?code=stale", refused = "invalid or expired code";
-        const QString noCode = "Google did not return a sign-in code";
+        const QString none, code = "corvanta://auth?code=x", noCode = "Google did not return a sign-in code";
         QTest::newRow("google cancelled") << none << true << none << none;
         QTest::newRow("sso cancelled") << "jo@example.com" << true << none << none;
         QTest::newRow("no browser") << none << false << none << none;
         QTest::newRow("no code") << none << true << "corvanta://auth?error=access_denied" << noCode;
         QTest::newRow("empty code") << none << true << "corvanta://auth?code=&code=x" << noCode;
-        QTest::newRow("google exchange refused") << none << true << stale << refused;
-        QTest::newRow("sso exchange refused") << "jo@example.com" << true << stale << refused;
+        QTest::newRow("sso refused") << "jo@example.com" << true << code << "invalid or expired code";
         QTest::newRow("no sso") << "bob@gmail.com" << true << none << "No SSO is configured for that domain";
-        QTest::newRow("lookup fails") << "x@down.example" << true << none << "request failed (500)";
     }
     void browserSignInFailures()
     {
@@ -200,8 +152,6 @@ private slots:
         rig.model->setToken("kept");
         rig.model->setErrorMsg("old");
         rig.service.setHandler([](const RecordedRequest &r) -> std::optional<FakeReply> {
-            if (r.target.contains("down.example"))
-                return FakeReply {500, "", {}};
             if (r.target.startsWith("/api/auth/sso/lookup"))
                 return FakeReply {
                     200, r.target.contains("gmail") ? R"({"sso":false})" : R"({"sso":true})", {}};
@@ -216,15 +166,6 @@ private slots:
         QCOMPARE(rig.model->errorMsg().value_or(""), error);
         QCOMPARE(rig.model->token(), std::optional<QString>("kept"));
         QVERIFY(!rig.model->busy() && !rig.model->browserSignInWaiting());
-        for (const RecordedRequest &sent : rig.service.requests())
-            QVERIFY(!sent.hasHeader("authorization")); // the old session's token stays home
-    }
-
-    void dollarsFormat()
-    {
-        QCOMPARE(AppModel::dollars(1000), QStringLiteral("$10.00"));
-        QCOMPARE(AppModel::dollars(5), QStringLiteral("$0.05"));
-        QCOMPARE(AppModel::dollars(-250), QStringLiteral("$-2.50"));
     }
 
     void checkoutOpensOnlyWebPages_data()
@@ -232,7 +173,6 @@ private slots:
         QTest::addColumn<QString>("checkoutUrl");
         QTest::addColumn<bool>("opens");
         QTest::newRow("https") << "https://pay.example/c/1" << true;
-        QTest::newRow("http") << "http://127.0.0.1:9/checkout/1" << true;
         QTest::newRow("app scheme") << "corvanta://auth?code=x" << false;
         QTest::newRow("no host") << "https:///path" << false;
         QTest::newRow("not a URL") << "http://exa mple.com" << false;
@@ -253,24 +193,17 @@ private slots:
 
     void subscribeAndAccountLoads()
     {
+        QCOMPARE(AppModel::dollars(-123405), QStringLiteral("$-1234.05"));
         Rig rig;
-        QCoro::waitFor(rig.model->loadAccount()); // signed out: nothing sent
-        QVERIFY(rig.service.requests().isEmpty());
-
         rig.model->setToken("t");
         rig.service.enqueue(422, R"({"message":["already subscribed"]})");
         QCoro::waitFor(rig.model->subscribe());
-        QCOMPARE(rig.service.requests()[0].body, QByteArray("{}"));
         QCOMPARE(rig.model->errorMsg(), std::optional<QString>("already subscribed"));
 
-        rig.model->setErrorMsg("keep");
-        for (const QByteArray &reply : {QByteArray("null"), QByteArray()}) {
-            rig.model->setAccount(BillingAccount {});
-            rig.service.enqueue(reply.isNull() ? 500 : 200, reply);
-            QCoro::waitFor(rig.model->loadAccount());
-            QVERIFY(!rig.model->account()); // a failure clears what was shown
-        }
-        QCOMPARE(rig.model->errorMsg(), std::optional<QString>("keep"));
+        rig.model->setAccount(BillingAccount {});
+        rig.service.enqueue(500, "");
+        QCoro::waitFor(rig.model->loadAccount());
+        QVERIFY(!rig.model->account()); // an account that cannot be read is not shown
     }
 };
 
