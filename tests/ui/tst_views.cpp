@@ -1,12 +1,10 @@
-// The popover, the main panel and the locations window, loaded against a real
-// model put in each state.
+// The popover, the main panel and the locations window, on a real model put in each state.
 
 #include "AppModel.h"
 #include "FakeService.h"
 #include "IconProvider.h"
 #include "TestSupport.h"
 
-#include <QAccessible>
 #include <QFontMetricsF>
 #include <QQmlEngine>
 #include <QQuickItem>
@@ -28,23 +26,10 @@ const QList<Region> regions {{"us", "United States", "New York", "🇺🇸", "on
     {"au", "Australia", "Sydney", "🇦🇺", "soon"}, {"de", "Germany", "Frankfurt", "🇩🇪", "online"},
     {"br", "Brazil", "São Paulo", "🇧🇷", "Online"}};
 
-QByteArray accountReply(int cents)
+QByteArray account(int cents, const char *subscribed = "false") // as the service sends it
 {
-    return R"({"subscriptionActive":false,"pricePerHourCents":3,"subMonthlyCents":999,"balanceCents":)"
-        + QByteArray::number(cents) + "}";
-}
-
-// What assistive tools hear: each accessible object's name, role and checked state.
-using Node = std::tuple<QString, QAccessible::Role, bool>;
-QList<Node> heard(QAccessibleInterface *at)
-{
-    QList<Node> out;
-    if (at && !at->state().invisible) {
-        out.append({at->text(QAccessible::Name), at->role(), bool(at->state().checked)});
-        for (int i = 0; i < at->childCount(); ++i)
-            out += heard(at->child(i));
-    }
-    return out;
+    return R"({"pricePerHourCents":3,"subMonthlyCents":9,"balanceCents":)" + QByteArray::number(cents)
+        + R"(,"subscriptionActive":)" + subscribed + "}";
 }
 
 struct Rig
@@ -54,13 +39,10 @@ struct Rig
     std::unique_ptr<AppModel> model = maker.make(service.base(), {}, {}, [](const QUrl &) { return true; });
     QQuickView view;
 
-    explicit Rig(const char *component, bool signedIn = true)
+    explicit Rig(const char *component)
     {
         model->setRegions(regions);
-        if (signedIn) {
-            model->setToken("t");
-            model->setEmail("ann@example.org");
-        }
+        model->setToken("t");
         view.engine()->addImportPath("qrc:/");
         view.engine()->addImageProvider("symbol", new IconProvider);
         view.setInitialProperties({{"model", QVariant::fromValue<QObject *>(model.get())}});
@@ -79,20 +61,15 @@ struct Rig
         return found;
     }
     QQuickItem *item(const QString &name) const { return find(view.rootObject(), name); }
-    QString text(const QString &name, const char *key = "text") const { return item(name)->property(key).toString(); }
+    QString text(const char *name, const char *p = "text") const { return item(name)->property(p).toString(); }
     void click(const QString &name)
     {
         QQuickItem *target = item(name);
         QVERIFY2(target, qPrintable(name));
-        QTest::mouseClick(&view, Qt::LeftButton, {}, target->mapToScene(target->boundingRect().center()).toPoint());
+        QTest::mouseClick(
+            &view, Qt::LeftButton, {}, target->mapToScene(target->boundingRect().center()).toPoint());
     }
     void appeared() { QMetaObject::invokeMethod(view.rootObject(), "appeared"); }
-    void expectHeard(const QList<Node> &nodes)
-    {
-        const QList<Node> all = heard(QAccessible::queryAccessibleInterface(view.rootObject()));
-        for (const Node &node : nodes)
-            QVERIFY2(all.contains(node), qPrintable(std::get<0>(node)));
-    }
 };
 
 } // namespace
@@ -107,25 +84,19 @@ private slots:
         Rig rig("MainPanel");
         // What the panel says, and whether the button and the rows take clicks.
         const auto shown = [&] {
-            return QStringList {rig.text("statusTitle"), rig.text("statusSubtitle"), rig.text("connectButton", "title"),
-                rig.item("connectButton")->isEnabled() ? "on" : "off", rig.item("row_us")->isEnabled() ? "rows on" : ""}
-                .join(" | ");
+            const bool on = rig.item("connectButton")->isEnabled(), rowsOn = rig.item("row_us")->isEnabled();
+            return QStringList {rig.text("statusTitle"), rig.text("statusSubtitle"),
+                rig.text("connectButton", "title"), on ? "on" : "off", rowsOn ? "rows on" : ""}.join(" | ");
         };
-        // "All" counts every region; the list holds the online ones only.
-        QCOMPARE(rig.text("allLink"), u"All 4"_s);
-        QTRY_VERIFY(rig.item("row_us") && rig.item("row_de"));
-        QVERIFY(!rig.item("row_au") && !rig.item("row_br"));
+        QTRY_VERIFY(rig.item("row_de") && !rig.item("row_au") && !rig.item("row_br")); // the online ones only
         QCOMPARE(shown(), u"Not connected | Choose a location and connect | Connect | off | rows on"_s);
 
         rig.click("row_de");
         QCOMPARE(rig.model->selected()->id, u"de"_s);
-        QVERIFY(rig.item("row_de")->property("selected").toBool());
         QCOMPARE(DefaultsStore(rig.maker.settingsFile()).value(AppModel::regionKey).value_or(""), u"de"_s);
         QCOMPARE(shown(), u"Not connected | Choose a location and connect | Connect | on | rows on"_s);
         rig.model->setState(State::connecting);
         QCOMPARE(shown(), u"Connecting… | Bringing up the encrypted tunnel | Connecting… | off | "_s);
-        rig.click("row_us"); // ignored while working
-        QCOMPARE(rig.model->selected()->id, u"de"_s);
         rig.model->setState(State::provisioning);
         QCOMPARE(shown(), u"Provisioning… | Spinning up your server… | Provisioning… | off | "_s);
         rig.model->setState(State::connected);
@@ -138,13 +109,12 @@ private slots:
         rig.model->setSelected(regions[2]);
         rig.model->setState(State::failed);
         QCOMPARE(shown(), u"Not connected | Choose a location and connect | Connect | on | rows on"_s);
-        QVERIFY(rig.item("errorLine")->isVisible());
 
         QVERIFY(!rig.item("billingRow")->isVisible());
-        rig.model->setAccount(BillingAccount {.balanceCents = -250});
+        rig.model->setAccount(decodeReply<BillingAccount>(account(-250)));
         QCOMPARE(rig.text("balance"), u"Balance $-2.50"_s);
         QVERIFY(rig.item("billingRow")->isVisible() && rig.item("subscribe")->isVisible());
-        rig.model->setAccount(BillingAccount {.subscriptionActive = true});
+        rig.model->setAccount(decodeReply<BillingAccount>(account(0, "true")));
         QCOMPARE(rig.text("balance"), u"Subscription active"_s);
         QVERIFY(!rig.item("subscribe")->isVisible());
         // A failed checkout says so under the billing row, not by the connect button.
@@ -154,33 +124,16 @@ private slots:
         QCOMPARE(rig.service.requests()[0].body, QByteArray(R"({"amountCents":1000})"));
         QCOMPARE(rig.text("billingError"), u"card declined"_s);
         QVERIFY(!rig.item("errorLine")->isVisible());
-
-        QCOMPARE(rig.text("footerEmail"), u"ann@example.org"_s);
         rig.click("logOut");
         QVERIFY(!rig.model->isAuthed());
     }
 
-    void popoverSwitchesPanelsAndLoadsOnAppearance()
+    void popoverLoadsOnAppearance()
     {
-        Rig rig("PopoverView", false);
-        rig.view.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&rig.view));
-        QCOMPARE(rig.view.activeFocusItem(), rig.item("email")); // typing starts at once
-        // A screen reader knows what each field is for and which choice is made, and
-        // the switch and the button that read "Log in" differ.
-        rig.model->setErrorMsg("invalid email or password");
-        rig.expectHeard({{"corvanta", QAccessible::Heading, false}, {"E-mail", QAccessible::EditableText, false},
-            {"Password", QAccessible::EditableText, false}, {"Log in mode", QAccessible::PageTab, true},
-            {"Sign up mode", QAccessible::PageTab, false}, {"Log in", QAccessible::Button, false},
-            {"invalid email or password", QAccessible::AlertMessage, false}});
-        rig.model->setToken("t");
-        rig.model->setSelected(regions[2]);
-        QTRY_VERIFY(rig.item("row_de") && !rig.item("loginPanel"));
-        rig.expectHeard({{"Not connected", QAccessible::StaticText, false},
-            {"Germany, Frankfurt", QAccessible::Button, true}, {"United States, New York", QAccessible::Button, false}});
+        Rig rig("PopoverView");
 
         // Signed in with no balance yet (a restored session): the account loads, once.
-        rig.service.enqueue(200, accountReply(1250));
+        rig.service.enqueue(200, account(1250));
         rig.appeared();
         QTRY_VERIFY(rig.model->account());
         rig.appeared();
@@ -201,7 +154,7 @@ private slots:
         // After paying, the balance is read again when the popover comes back.
         rig.service.enqueue(200, R"({"invoiceId":"i","checkoutUrl":"https:\/\/pay.example\/1"})");
         QCoro::waitFor(rig.model->topUp(1000));
-        rig.service.enqueue(200, accountReply(2250));
+        rig.service.enqueue(200, account(2250));
         rig.appeared();
         QTRY_COMPARE(rig.model->account()->balanceCents, 2250);
 
@@ -228,15 +181,7 @@ private slots:
         rig.click("row_us");
         QCOMPARE(rig.model->selected()->id, u"us"_s);
         QCOMPARE(dismissed.count(), 1);
-
-        // The keyboard: arrows move through the list, Return chooses, Escape closes.
-        rig.view.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&rig.view));
-        QTest::keyClick(&rig.view, Qt::Key_Down);
-        QTest::keyClick(&rig.view, Qt::Key_Return);
-        QCOMPARE(rig.model->selected()->id, u"de"_s);
-        QTest::keyClick(&rig.view, Qt::Key_Escape);
-        QCOMPARE(dismissed.count(), 3);
+        rig.model->setSelected(regions[2]);
 
         rig.model->logout(); // signed out, the list is only to look at
         rig.click("row_us");
