@@ -1,68 +1,76 @@
-// The application shell: quitting ends the process, and the tray menu tells the
-// state and offers what can be done now.
+// The application shell: quitting ends the process, the tray menu tells the state
+// and offers what can be done now, and start at login writes the desktop's entry.
 
+#include "Autostart.h"
 #include "CorvantaApp.h"
 #include "FakeService.h"
 #include "SingleInstance.h"
+#include "Theme.h"
 
 #include <QApplication>
-#include <QFileInfo>
+#include <QClipboard>
+#include <QDir>
 #include <QMenu>
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickView>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(CorvantaPlugin)
 
 using namespace corvanta;
-using namespace corvanta::test;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// A client as main() makes it, with its own settings and socket, nothing to send to.
+// A client as main() makes it, with its own settings and socket (no tray offscreen).
 struct Client
 {
     QTemporaryDir dir;
     SingleInstance instance {dir.filePath("sock")};
     std::unique_ptr<CorvantaApp> app;
 
-    explicit Client(const QString &api, bool signedIn = false)
+    explicit Client(const QString &api = {})
     {
         qputenv("CORVANTA_API", api.toUtf8());
         AppModel::Setup setup;
         setup.settingsFile = dir.filePath("corvanta.conf");
         setup.keyring = {};
-        if (signedIn)
-            DefaultsStore(setup.settingsFile).setValue(AppModel::tokenKey, "t");
         instance.listen();
         app = std::make_unique<CorvantaApp>(instance, setup);
     }
+    QQuickView *popover() const { return app->popover(); }
+    void click(const char *name, Qt::MouseButton button = Qt::LeftButton) const
+    {
+        const auto *item = popover()->rootObject()->findChild<QQuickItem *>(name);
+        QTest::mouseClick(popover(), button, {}, item->mapToScene(QPointF(item->width() / 2, 5)).toPoint());
+    }
 };
 
-// In a child process: starts a client, quits it the way `how` says, and runs the
+// In a child process: starts a client, quits it the way `how` says and runs the
 // event loop as main() does; the parent sees whether the process ends.
-int runChild(int argc, char *argv[], const QByteArray &how)
+int runChild(const QString &how)
 {
-    QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    Client client(QString(), how == "quit-main");
-    QQuickView *popover = client.app->popover();
-    if (!QTest::qWaitForWindowExposed(popover))
+    Client client;
+    if (how == "quit-main")
+        client.app->model().setToken("t");
+    if (!QTest::qWaitForWindowExposed(client.popover()))
         return 2;
-    QTimer::singleShot(0, [&] {
-        if (how == "close-window") {
-            popover->close(); // as the window manager's close button does
-            return;
-        }
-        const auto *quit = popover->rootObject()->findChild<QQuickItem *>("quit");
-        QTest::mouseClick(
-            popover, Qt::LeftButton, {}, quit->mapToScene(QPointF(quit->width() / 2, 5)).toPoint());
-    });
+    QTimer::singleShot(0, [&] { how == "close-window" ? void(client.popover()->close()) : client.click("quit"); });
     return QApplication::exec();
+}
+
+QString execOf(const QString &entryPath)
+{
+    QFile entry(entryPath);
+    entry.open(QIODevice::ReadOnly);
+    return QRegularExpression("^Exec=(.*)$", QRegularExpression::MultilineOption).match(entry.readAll()).captured(1);
 }
 
 } // namespace
@@ -72,44 +80,39 @@ class TestShell : public QObject
     Q_OBJECT
 
 private slots:
-    // No tray offscreen: the popover is the window, so closing it quits too.
     void quittingEndsTheProcess_data()
     {
         QTest::addColumn<QString>("how");
         QTest::newRow("Quit corvanta, login panel") << "quit-login";
         QTest::newRow("Quit, main panel") << "quit-main";
-        QTest::newRow("closing the window") << "close-window";
+        QTest::newRow("closing the window") << "close-window"; // the window manager's close button
     }
     void quittingEndsTheProcess()
     {
         QFETCH(QString, how);
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {how});
-        const bool ended = child.waitForFinished(15000);
-        if (!ended)
-            child.kill();
-        QVERIFY2(ended, "the client is still running");
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
+        // 124: still running after 15 s.
+        QCOMPARE(QProcess::execute("timeout", {"15", QCoreApplication::applicationFilePath(), how}), 0);
     }
 
     void trayMenuFollowsTheModel()
     {
-        FakeService service;
+        test::FakeService service;
         Client client(service.base());
         AppModel &model = client.app->model();
-        const QList<QAction *> actions = client.app->trayMenu()->actions();
+        QMenu *menu = client.app->trayMenu();
+        const QList<QAction *> actions = menu->actions();
         QStringList texts;
         for (const QAction *action : actions)
             texts << action->text();
-        QCOMPARE(texts,
-            QStringList({"Not connected", "Connect", "", "Open corvanta", "Locations…", "", "Start at login",
-                "Copy diagnostics", "", "Quit"}));
-        QAction *status = actions[0], *connect = actions[1];
-        QVERIFY(!status->isEnabled());
-        QVERIFY(!connect->isEnabled()); // signed out, nothing chosen
-        QCOMPARE(client.app->popover()->title(), QStringLiteral("corvanta"));
+        QCOMPARE(texts.join('|'),
+            u"Not connected|Connect||Open corvanta|Locations…||Start at login|Copy diagnostics||Quit"_s);
+        // The status line, and the connect entry as it stands.
+        const auto says = [&] {
+            return actions[0]->text() + '|' + actions[1]->text() + (actions[1]->isEnabled() ? "" : " (off)");
+        };
+        QCOMPARE(says(), u"Not connected|Connect (off)"_s); // signed out, nothing chosen
+        QCOMPARE(client.popover()->title(), u"corvanta"_s);
+        QCOMPARE(client.popover()->color(), Theme().bg);
 
         // Signed out, "Locations…" still shows the list: it loads it.
         service.enqueue(
@@ -117,27 +120,28 @@ private slots:
         actions[4]->trigger();
         QTRY_COMPARE(model.regionCount(), 1);
         QVERIFY(client.app->locations()->isVisible());
+        client.app->locations()->close();
 
         model.setToken("t");
-        QVERIFY(connect->isEnabled()); // the first online location is chosen
-        // Without a tray, the window's "More…" opens the same menu.
-        QQuickItem *more = client.app->popover()->rootObject()->findChild<QQuickItem *>("more");
-        QVERIFY(more);
-        QTest::mouseClick(
-            client.app->popover(), Qt::LeftButton, {}, more->mapToScene(QPointF(5, 5)).toPoint());
-        QTRY_VERIFY(client.app->trayMenu()->isVisible());
-        client.app->trayMenu()->hide();
+        QCOMPARE(says(), u"Not connected|Connect"_s); // the first online location is chosen
+        client.click("allLink");
+        QTRY_VERIFY(client.app->locations()->isVisible());
+        // Without a tray the window's "More…" and a right click open the same menu.
+        for (const Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton}) {
+            client.click(button == Qt::LeftButton ? "more" : "statusTitle", button);
+            QTRY_VERIFY(menu->isVisible());
+            menu->hide();
+        }
         model.setState(AppModel::ConnState::provisioning);
-        QCOMPARE(status->text(), QStringLiteral("Provisioning…"));
-        QVERIFY(!connect->isEnabled());
+        QCOMPARE(says(), u"Provisioning…|Connect (off)"_s);
         model.setState(AppModel::ConnState::connected);
-        QCOMPARE(status->text(), QStringLiteral("Protected via Frankfurt"));
-        QCOMPARE(connect->text(), QStringLiteral("Disconnect"));
-        QVERIFY(connect->isEnabled());
+        QCOMPARE(says(), u"Protected via Frankfurt|Disconnect"_s);
         model.setState(AppModel::ConnState::failed);
-        QCOMPARE(status->text(), QStringLiteral("Could not connect"));
-        QCOMPARE(
-            CorvantaApp::trayIconName(AppModel::ConnState::failed), QStringLiteral("exclamationmark.shield"));
+        QCOMPARE(says(), u"Could not connect|Connect"_s);
+
+        actions[7]->trigger(); // "Copy diagnostics", said beside the pointer without a tray
+        QVERIFY(QGuiApplication::clipboard()->text().contains("Connection: failed"));
+        QVERIFY(QToolTip::text().startsWith("Diagnostics copied. "));
     }
 
     // The entry the desktop starts at login comes and goes with the menu's check mark.
@@ -145,30 +149,37 @@ private slots:
     {
         QTemporaryDir config;
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        Client client {QString()};
+        Client client;
         QAction *action = client.app->trayMenu()->actions()[6];
         QFile entry(config.filePath("autostart/corvanta.desktop"));
         QVERIFY(!action->isChecked());
         action->trigger();
         QVERIFY(action->isChecked());
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QString exec
-            = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath() + " --hidden";
-        QVERIFY(entry.readAll().contains("\nExec=" + exec.toUtf8() + "\n"));
+        QCOMPARE(execOf(entry.fileName()), QDir(QCoreApplication::applicationFilePath()).canonicalPath() + " --hidden");
         QCOMPARE(entry.permissions() & 0x7077, // (without the "user" bits)
             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
         action->trigger();
         QVERIFY(!entry.exists());
         QVERIFY(!action->isChecked());
+
+        // A path the desktop would split or expand goes in quoted and escaped; any
+        // corvanta started hidden counts as this program's entry.
+        const QString base = QDir(config.path()).canonicalPath();
+        QFile program(base + "/a \"b\" `c` $d 5%/corvanta");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()) && program.open(QIODevice::WriteOnly));
+        QCOMPARE(autostart::setEnabled(true, program.fileName()), QString());
+        QCOMPARE(execOf(entry.fileName()),
+            "\"" + base + QString("/a |\"b|\" |`c|` |$d 5%%/corvanta\" --hidden").replace("|", "\\\\"));
+        QVERIFY(autostart::isEnabled(QCoreApplication::applicationFilePath()));
     }
 };
 
 int main(int argc, char *argv[])
 {
-    const QByteArray how = argc == 2 ? QByteArray(argv[1]) : QByteArray();
-    if (how.startsWith("quit-") || how == "close-window")
-        return runChild(argc, argv, argv[1]);
     QApplication application(argc, argv);
+    const QString how = QCoreApplication::arguments().value(1);
+    if (how.startsWith("quit-") || how == "close-window")
+        return runChild(how);
     TestShell test;
     return QTest::qExec(&test, argc, argv);
 }
