@@ -28,8 +28,7 @@ QByteArray regionsJson(const QString &idsAndStatus)
 
 int fileMode(const QString &path)
 {
-    struct stat st
-    { };
+    struct stat st = {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 

@@ -88,16 +88,14 @@ private slots:
         QVERIFY(
             run(model->postJSON<CheckoutResp>("/api/billing/topup", {{"amountCents", 2500}}, true)).value);
         QByteArrayList seen;
-        for (const RecordedRequest &r : service.requests()) {
-            const QByteArray auth = r.hasHeader("authorization") ? r.header("authorization") : "-"_ba;
-            seen << r.method + ' ' + r.target + " [" + auth + "] [" + r.header("content-type") + "] "
-                    + r.body;
-        }
+        for (const RecordedRequest &r : service.requests())
+            seen << r.method + ' ' + r.target + " [" + r.header("authorization") + "] ["
+                    + r.header("content-type") + "] " + r.body;
         QCOMPARE(seen,
             QByteArrayList({
-                "GET /api/regions [-] [] ",
+                "GET /api/regions [] [] ",
                 "GET /api/regions?x=1 [Bearer tok-1] [] ",
-                "POST /api/t [-] [application/json] {\"email\":\"a@b.c\",\"password\":\"p w\\\"1\"}",
+                "POST /api/t [] [application/json] {\"email\":\"a@b.c\",\"password\":\"p w\\\"1\"}",
                 "POST /api/billing/topup [Bearer] [application/json] {\"amountCents\":2500}",
             }));
     }
@@ -114,8 +112,7 @@ private slots:
         };
         QCOMPARE(regions(closed), u"network 0: Connection refused"_s);
         // The rest fail before anything is sent.
-        for (const QString base :
-            {"", "127.0.0.1:9", "ftp://127.0.0.1:9", "http://127.0.0.1:9/a b", "http://"})
+        for (const QString base : {"", "127.0.0.1:9", "ftp://127.0.0.1:9", "http://h/a b", "http://"})
             QCOMPARE(regions(base), u"corvanta 0: invalid service address \"%1/api/regions\""_s.arg(base));
     }
 
@@ -126,37 +123,33 @@ private slots:
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QByteArray>("later"); // null: the connection closes; else sent every 50 ms
         QTest::addColumn<QString>("error");
-        const auto row
-            = [](const char *name, const QByteArray &reply, const QByteArray &later, const QString &error) {
-                  QTest::newRow(name) << reply << later << (error.isEmpty() ? error : "network 0: " + error);
-              };
+        const auto row = [](const char *name, const QByteArray &reply, const QString &error = {},
+                             const QByteArray &later = {}) {
+            QTest::newRow(name) << reply << later << (error.isEmpty() ? error : "network 0: " + error);
+        };
         const QByteArray ok = "HTTP/1.1 200 OK\r\n";
         const QByteArray chunked = ok + "Transfer-Encoding: chunked\r\n\r\n";
         const QByteArray huge(AppModel::maxReplyBytes + 1, ' ');
         const QString tooLarge = "the service's reply was too large";
         const QString notHttp = "the service's reply was not valid HTTP";
         const QString late = "the service did not answer in time";
-        row("chunks, extensions, trailer",
-            chunked + "1;x=y\r\n[\r\n9F\r\n" + QByteArray(158, ' ') + "]\r\n0\r\nT: v\r\n\r\n", {}, {});
-        row("bare line ends, split after data", ok + "Transfer-Encoding: chunked\n\n1\n[", "\n1\n]\n0\n\n",
-            {});
-        row("interim reply first, body until close",
-            "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Z9-z: 1\r\n\r\n[]", {}, {});
-        row("huge body", ok + "\r\n" + huge, {}, tooLarge);
-        row("huge length announced", ok + "Content-Length: 99999999999\r\n\r\n", {}, tooLarge);
-        row("huge chunk", chunked + "fffffff\r\n" + huge, {}, tooLarge);
-        row("huge headers", ok + "X: " + QByteArray(100'000, 'a'), {},
-            "the service's reply headers were too large");
-        row("too many headers", ok + QByteArray("A: b\r\n").repeated(101) + "\r\n[]", {}, notHttp);
-        row("header line injection", ok + "A\rB: c\r\n\r\n[]", {}, notHttp);
-        row("blank in a header name", ok + "A B: c\r\n\r\n[]", {}, notHttp);
-        row("not HTTP", "SSH-2.0-x\r\n\r\n", {}, notHttp);
-        row("chunk size not plain hex", chunked + "0x2\r\n[]\r\n0\r\n\r\n", {}, notHttp);
-        row("other coding", ok + "Transfer-Encoding: gzip\r\n\r\n[]", {}, notHttp);
-        row("cut off", ok + "Content-Length: 10\r\n\r\n[]", {}, "the service's reply was cut off");
-        row("closed without answering", {}, {}, "the service closed the connection without answering");
-        row("silent", {}, "", late);
-        row("trickle", ok + "Content-Length: 1000\r\n\r\n", " ", late);
+        row("chunked", chunked + "1;x=y\r\n[\r\n9F\r\n" + QByteArray(158, ' ') + "]\r\n0\r\nT: v\r\n\r\n");
+        row("bare LF, split", ok + "Transfer-Encoding: chunked\n\n1\n[", {}, "\n1\n]\n0\n\n");
+        row("interim reply, until close", "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Z9-z: 1\r\n\r\n[]");
+        row("huge body", ok + "\r\n" + huge, tooLarge);
+        row("huge length announced", ok + "Content-Length: 99999999999\r\n\r\n", tooLarge);
+        row("huge chunk", chunked + "fffffff\r\n" + huge, tooLarge);
+        row("huge headers", ok + "X: " + huge, "the service's reply headers were too large");
+        row("too many headers", ok + QByteArray("A: b\r\n").repeated(101) + "\r\n[]", notHttp);
+        row("header line injection", ok + "A\rB: c\r\n\r\n[]", notHttp);
+        row("blank in a header name", ok + "A B: c\r\n\r\n[]", notHttp);
+        row("not HTTP", "SSH-2.0-x\r\n\r\n", notHttp);
+        row("chunk size not plain hex", chunked + "0x2\r\n[]\r\n0\r\n\r\n", notHttp);
+        row("other coding", ok + "Transfer-Encoding: gzip\r\n\r\n[]", notHttp);
+        row("cut off", ok + "Content-Length: 10\r\n\r\n[]", "the service's reply was cut off");
+        row("closed without answering", {}, "the service closed the connection without answering");
+        row("silent", {}, late, "");
+        row("trickle", ok + "Content-Length: 1000\r\n\r\n", late, " ");
     }
 
     void repliesAreBoundedAndStrict()
