@@ -1,9 +1,7 @@
 #!/bin/bash
-# The real tunnel, end to end, in network namespaces of its own (needs root):
-#   client namespace --veth-- service namespace --veth-- exit namespace
-# The substitute service runs with --mesh in the service namespace (it makes the exit's
-# itself); the test program runs in the client namespace with the real model, connect
-# script and agent. The machine's own namespace is not touched.
+# The real tunnel, end to end, in network namespaces of its own (needs root): the test program
+# in a client namespace, the substitute service with --mesh in a service namespace (it makes
+# the exit's itself). The machine's own namespace is not touched.
 # Usage: tunnel_e2e.sh DEVSERVICE TEST-PROGRAM
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "FAIL: the tunnel test needs root (network namespaces, WireGuard)" >&2; exit 1; }
@@ -24,10 +22,8 @@ for ns in "$cli" "$svc"; do # no duplicate-address wait: addresses settle at onc
     ip -n "$ns" link set lo up
 done
 ip -n "$cli" link add cvtc0 type veth peer name cvts0 netns "$svc"
-ip -n "$cli" addr add 10.230.0.2/30 dev cvtc0
-ip -n "$svc" addr add 10.230.0.1/30 dev cvts0
-ip -n "$cli" link set cvtc0 up
-ip -n "$svc" link set cvts0 up
+ip -n "$cli" addr add 10.230.0.2/30 dev cvtc0 && ip -n "$cli" link set cvtc0 up
+ip -n "$svc" addr add 10.230.0.1/30 dev cvts0 && ip -n "$svc" link set cvts0 up
 ip -n "$cli" route add default via 10.230.0.1
 ip netns exec "$svc" sysctl -qw net.ipv4.ip_forward=1 # the way from the client to the exit
 # The service is not on the client's own link (as on the internet): under the full
