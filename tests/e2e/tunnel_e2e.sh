@@ -39,8 +39,7 @@ for _ in $(seq 100); do
 done
 base=$(grep -o 'http://[0-9.:]*' "$work/service.log" | head -n 1)
 [ -n "$base" ] || { echo "FAIL: the substitute service did not start:" >&2; cat "$work/service.log" >&2; exit 1; }
-# sudo without a password prompt: drop "-n" and run the script directly.
-printf '#!/bin/bash\nshift\nexec "$@"\n' >"$work/sudo" && chmod 700 "$work/sudo"
+printf '#!/bin/bash\nshift\nexec "$@"\n' >"$work/sudo" && chmod 700 "$work/sudo" # sudo, "-n" dropped
 
 CV_TEST_API=$base CV_TEST_SERVICE_LOG=$work/service.log CV_TEST_SERVICE_NS=$svc CV_TEST_SUDO=$work/sudo \
     CV_PID_FILE=$work/state/corvanta-app.pid ip netns exec "$cli" "$program"
