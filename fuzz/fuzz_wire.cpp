@@ -2,24 +2,22 @@
 // decoding error, never a crash.
 #include "WireRecords.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+using namespace corvanta;
+
+template<class... Records> void decodeAll(const QByteArray &reply)
 {
-    using namespace corvanta;
-    const QByteArray reply(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     const auto decode = [&](auto record) {
         try {
             decodeReply<decltype(record)>(reply);
-        } catch (const ApiError &) {
-        }
+        } catch (const ApiError &) { }
     };
-    decode(QList<Region>());
-    decode(EnsureResponse());
-    decode(StatusResponse());
-    decode(std::optional<BillingAccount>());
-    decode(AuthResponse());
-    decode(ExchangeResponse());
-    decode(SSOLookup());
-    decode(CheckoutResp());
-    decode(MeshJoin());
+    (decode(Records()), ...);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    decodeAll<QList<Region>, EnsureResponse, StatusResponse, std::optional<BillingAccount>, AuthResponse,
+        ExchangeResponse, SSOLookup, CheckoutResp, MeshJoin>(
+        QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
     return 0;
 }
