@@ -4,20 +4,16 @@
 
 using namespace corvanta;
 
-template<class... Records> void decodeAll(const QByteArray &reply)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    const QByteArray reply(reinterpret_cast<const char *>(data), qsizetype(size));
     const auto decode = [&](auto record) {
         try {
             decodeReply<decltype(record)>(reply);
         } catch (const ApiError &) { }
     };
-    (decode(Records()), ...);
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    decodeAll<QList<Region>, EnsureResponse, StatusResponse, std::optional<BillingAccount>, AuthResponse,
-        ExchangeResponse, SSOLookup, CheckoutResp, MeshJoin>(
-        QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    decode(QList<Region>()), decode(EnsureResponse()), decode(StatusResponse()),
+        decode(std::optional<BillingAccount>()), decode(AuthResponse()), decode(ExchangeResponse()),
+        decode(SSOLookup()), decode(CheckoutResp()), decode(MeshJoin());
     return 0;
 }

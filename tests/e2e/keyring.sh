@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Runs tst_keyring on a private session bus with an unlocked gnome-keyring on it, and on
-# one without, where the client must say once, on one line, that the token is kept in the
-# settings file. Private homes: the user's own keyring is never touched.
-#   keyring.sh TST_KEYRING
+# keyring.sh TST_KEYRING: runs it in a private home, on a private bus with an unlocked keyring,
+# and without one, where the client must say once, on one line, that the token is in the file.
 set -euo pipefail
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

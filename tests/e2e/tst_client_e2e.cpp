@@ -1,5 +1,4 @@
-// The real client on the offscreen platform against the substitute service: a
-// second start only brings the running one forward; the command line drives it.
+// The real client, offscreen, against the substitute service, driven from its command line.
 
 #include "DefaultsStore.h"
 #include "DevServiceProcess.h"
@@ -38,9 +37,8 @@ Run cli(const QProcessEnvironment &env, const QStringList &arguments)
         QString::fromUtf8(process.readAllStandardError())};
 }
 
-// The client runs in a mount namespace of its own, where sudo runs the connect
-// script as it is, and /usr/local and /run are empty: the connect script
-// is a stand-in that runs a process under the agent's name, no network is touched.
+// A mount namespace where sudo just runs the connect script, a stand-in that starts a
+// process under the agent's name in an empty /usr/local and /run: no network is touched.
 const char *sandbox = R"SH(set -e
 printf '#!/bin/sh\n[ "$1" = -n ] && shift\nexec "$@"\n' >"$1/sudo" && chmod 755 "$1/sudo"
 mount --bind "$1/sudo" /usr/bin/sudo
@@ -72,8 +70,7 @@ private slots:
     {
         DevServiceProcess service;
         QVERIFY2(service.start(DEVSERVICE_PATH, {"--provision-seconds", "0"}), qPrintable(service.output()));
-        // A signed-in user of our own: a private home that serves as the runtime folder
-        // too, and no session bus, so the session stays out of the user's keyring.
+        // A signed-in user of our own, with no session bus: nothing reaches the user's keyring.
         QTemporaryDir home;
         DefaultsStore store(home.filePath(".config/corvanta/corvanta.conf"));
         store.setValue("cv_token", service.demoToken());

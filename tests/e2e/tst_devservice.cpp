@@ -1,5 +1,5 @@
-// The client model against the real substitute service, started as its own process
-// (its built-in list is used by tst_client_e2e and devservice_curl.sh).
+// The client model against the real substitute service, serving its regions from a
+// file (devservice_curl.sh and tst_client_e2e cover the rest of the service).
 
 #include "DevServiceProcess.h"
 #include "TestSupport.h"
@@ -15,7 +15,7 @@ class TestDevService : public QObject
     Q_OBJECT
 
 private slots:
-    void regionsFromFileAndUnknownMethod()
+    void regionsFromFile()
     {
         QTemporaryFile file;
         QVERIFY(file.open());
@@ -30,23 +30,8 @@ private slots:
         QCoro::waitFor(model->loadRegions());
         QVERIFY(!model->errorMsg());
         QCOMPARE(model->regions().size(), 2);
+        QVERIFY(!model->regions()[1].online());
         QCOMPARE(model->selected()->id, QStringLiteral("x1")); // nothing online: the first one
-
-        const auto wrongMethod = run(model->post<QList<Region>>("/api/regions", {}));
-        QCOMPARE(wrongMethod.error ? wrongMethod.error->description() : QString(),
-            QStringLiteral("not found: POST /api/regions"));
-    }
-
-    void refusesBadArguments()
-    {
-        QProcess process;
-        process.start(DEVSERVICE_PATH, {"--port", "0", "--regions", "/nonexistent/regions.json"});
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 2);
-        QVERIFY(process.readAllStandardError().contains("cannot read /nonexistent/regions.json"));
-        process.start(DEVSERVICE_PATH, {"--port", "70000"});
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 2);
     }
 };
 

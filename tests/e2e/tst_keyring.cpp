@@ -1,6 +1,5 @@
-// Where the session token rests, against a real Secret Service: keyring.sh runs this
-// on a private session bus with an unlocked gnome-keyring on it, and again on one
-// without (CORVANTA_TEST_KEYRING=none), where the token falls back to the settings file.
+// Where the session token rests: keyring.sh runs this on a private bus with a real keyring,
+// and without one (CORVANTA_TEST_KEYRING=none), where the token falls back to the file.
 
 #include "FakeService.h"
 #include "TestSupport.h"
@@ -18,8 +17,7 @@ class TestKeyring : public QObject
     FakeService service;
     ModelMaker maker;
 
-    // What the keyring holds, asked with secret-tool rather than through our code.
-    // (Not asked without a keyring: asking would start one.)
+    // Asked with secret-tool, not our code; not without a keyring, where asking starts one.
     std::optional<QString> inKeyring() const
     {
         if (!keyring)
@@ -32,8 +30,7 @@ class TestKeyring : public QObject
         return QString::fromUtf8(tool.readAllStandardOutput());
     }
 
-    // Waits until the keyring work the models asked for so far is answered: every
-    // store asks the same bus first, and QtKeychain runs one job at a time.
+    // Until the keyring work asked for so far is answered: QtKeychain runs one job at a time.
     void settle()
     {
         QCoreApplication::processEvents(); // the start step of a model just made
@@ -52,9 +49,8 @@ class TestKeyring : public QObject
 private slots:
     void initTestCase() { maker.keyring = AppModel::Setup().keyring; }
 
-    // In by a sign-in, or left in the file by an older client: the token rests in the
-    // keyring and not the file (without one: in the 0600 file), a restart restores it,
-    // and logout forgets it everywhere.
+    // Signed in, or left in the file by an older client: in the keyring, not the file (without
+    // one: in the 0600 file), restored by a restart, and forgotten everywhere by logout.
     void tokenAtRest()
     {
         for (const bool signIn : {true, false}) {

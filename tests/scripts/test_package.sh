@@ -1,8 +1,6 @@
 #!/bin/bash
-# The Debian package, installed and purged for real (needs root): its files land where
-# they belong, the desktop hands it corvanta: addresses, the client and the one-time
-# setup run from it, and purging takes away all that they put on the machine.
-# Usage: test_package.sh BUILD-DIR (packs that build with cpack first) | PACKAGE.deb
+# test_package.sh BUILD-DIR (packed with cpack first) | PACKAGE.deb: the package installed, upgraded
+# and purged for real (needs root); purging takes away all it and its one-time setup put there.
 set -uo pipefail
 fatal() { echo "FAIL: $*" >&2; exit 1; }
 [[ $(id -u) -eq 0 && $# -eq 1 ]] || fatal "usage, as root: test_package.sh BUILD-DIR | PACKAGE.deb"

@@ -6,9 +6,7 @@ work=$(mktemp -d)
 trap 'CV_PID_FILE=$work/tunnel.pid "$scripts/cv-connect.sh" down >/dev/null 2>&1; rm -rf "$work"' EXIT
 export CV_PID_FILE=$work/tunnel.pid CV_AGENT=$work/stand-in
 
-# A stand-in agent: records its flags, says it is up as the real one does, and
-# stays, its command line starting with its path. "fail" as the join code makes it
-# fail the way the real one does.
+# A stand-in agent: records its flags and says it is up (or, for join code "fail", fails) as the real one.
 # shellcheck disable=SC2016 # the stand-in's own variables
 printf '%s\n' '#!/bin/bash' 'printf "%s\n" "$@" >"$(dirname "$0")/agent.args"' \
     'while [ $# -gt 0 ]; do case $1 in --pid-file) state=$(dirname "$2") ;; --join-code) join=$2 ;; esac; shift; done' \

@@ -6,9 +6,8 @@
 
 namespace corvanta::test {
 
-// A stand-in for a program the client runs (sudo, pkexec): it records each call's
-// arguments and answers with the exit status, standard error and output it was
-// given, optionally after a pause.
+// A stand-in for a program the client runs (sudo, pkexec): records each call's arguments and
+// answers with the exit status, standard error and output it was given, after a pause if asked.
 class FakeProgram
 {
 public:

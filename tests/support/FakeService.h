@@ -34,9 +34,8 @@ struct FakeReply
     QList<QPair<QByteArray, QByteArray>> headers;
 };
 
-// A scripted HTTP/1.1 service on 127.0.0.1. A handler, when set, answers first;
-// requests it passes on get the enqueue()d replies in order, then the fallback.
-// Every request is recorded.
+// A scripted HTTP/1.1 service on 127.0.0.1 that records every request. A handler, when set,
+// answers first; requests it passes on get the enqueue()d replies in order, then the fallback.
 class FakeService : public QObject
 {
     Q_OBJECT

@@ -50,8 +50,7 @@ inline std::optional<ApiError> errorOf(QCoro::Task<> task)
     return run(done(std::move(task))).error;
 }
 
-// A process that looks like our tunnel to the client: root's (the tests run as
-// root), under the agent's name. Ends with the object.
+// A process that looks like our tunnel to the client: root's, under the agent's name.
 class FakeTunnel
 {
 public:
@@ -76,8 +75,7 @@ private:
     QProcess m_process;
 };
 
-// Models against a given CORVANTA_API (none: unset), with a settings file in a
-// private temporary folder and no keyring unless a test gives one.
+// Models against CORVANTA_API (none: unset), settings in a private folder, no keyring unless given.
 class ModelMaker
 {
 public:

@@ -1,6 +1,5 @@
-// The local socket is the user's own: never in a shared folder, never handed to
-// another user's listener, and not taken down by a flood of idle connections.
-// Needs root (to play the other user and to own a folder as someone else).
+// The local socket is the user's own: never in a shared folder, never handed to another
+// user's listener, not taken down by a flood. Needs root, to act as a second user.
 
 #include "SingleInstance.h"
 
@@ -23,8 +22,7 @@ namespace {
 constexpr uid_t nobody = 65534;
 const QByteArray longMessage(9000, 'p');
 
-// Run by this same executable: another user listening where we would, or a flood
-// of 300 idle connections and then a real message until it is taken.
+// Children: another user listening where we would, or 300 idle connections, then a message.
 int runChild(const QByteArray &role, const QString &path)
 {
     if (role == "flood") {
@@ -71,8 +69,7 @@ private slots:
         QFile::setPermissions(dir.path(), QFile::Permissions(0x7777)); // for the other user
     }
 
-    // Both the runtime folder and Qt's own fallback in the temporary folder belong to
-    // someone else (as an attacker can arrange in /tmp): a private one in the home serves.
+    // The runtime folder and Qt's fallback in /tmp are someone else's: one in the home serves.
     void socketFolderIsNeverShared()
     {
         QTemporaryDir home, runtime, tmp;
@@ -98,9 +95,8 @@ private slots:
         QFile::remove(path);
     }
 
-    // A message is answered and its connection closed at once. With few descriptors
-    // to spare, a flood of idle connections neither closes the socket nor keeps a real
-    // message (cut to 8 KiB) out for long.
+    // A message is answered and its connection closed at once; with few descriptors to spare,
+    // a flood neither closes the socket nor keeps a message (cut to 8 KiB) out for long.
     void messagesDespiteAFlood()
     {
         rlimit before {};
