@@ -3,11 +3,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace corvanta;
-    const QUrl callback(QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size)));
     try {
-        GoogleAuthFlow::codeFrom(callback);
-    } catch (const ApiError &) {
-    }
+        corvanta::GoogleAuthFlow::codeFrom(
+            QUrl(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size))));
+    } catch (const corvanta::ApiError &) { }
     return 0;
 }

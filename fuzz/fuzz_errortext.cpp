@@ -5,12 +5,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace corvanta;
-    const QByteArray body(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     try {
-        AppModel::check(400 + static_cast<int>(size % 200), body);
-    } catch (const ApiError &error) {
-        if (error.description().size() > AppModel::maxErrorText + 1)
+        corvanta::AppModel::check(
+            400 + int(size % 200), QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+    } catch (const corvanta::ApiError &error) {
+        if (error.description().size() > corvanta::AppModel::maxErrorText + 1)
             std::abort();
     }
     return 0;

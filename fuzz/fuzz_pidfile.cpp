@@ -7,12 +7,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static QTemporaryDir dir;
-    static const QString path = dir.filePath(QStringLiteral("tunnel.pid"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return 0;
-    file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
-    file.close();
-    corvanta::readPidFile(path);
+    QFile file(dir.filePath(QStringLiteral("tunnel.pid")));
+    if (file.open(QIODevice::WriteOnly)
+        && file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size)) {
+        file.close();
+        corvanta::readPidFile(file.fileName());
+    }
     return 0;
 }

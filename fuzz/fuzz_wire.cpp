@@ -2,24 +2,18 @@
 // decoding error, never a crash.
 #include "WireRecords.h"
 
+using namespace corvanta;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace corvanta;
-    const QByteArray reply(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QByteArray reply(reinterpret_cast<const char *>(data), qsizetype(size));
     const auto decode = [&](auto record) {
         try {
             decodeReply<decltype(record)>(reply);
-        } catch (const ApiError &) {
-        }
+        } catch (const ApiError &) { }
     };
-    decode(QList<Region>());
-    decode(EnsureResponse());
-    decode(StatusResponse());
-    decode(std::optional<BillingAccount>());
-    decode(AuthResponse());
-    decode(ExchangeResponse());
-    decode(SSOLookup());
-    decode(CheckoutResp());
-    decode(MeshJoin());
+    decode(QList<Region>()), decode(EnsureResponse()), decode(StatusResponse()),
+        decode(std::optional<BillingAccount>()), decode(AuthResponse()), decode(ExchangeResponse()),
+        decode(SSOLookup()), decode(CheckoutResp()), decode(MeshJoin());
     return 0;
 }

@@ -1,6 +1,4 @@
-// The real client on the offscreen platform against the substitute service: it
-// restores a session, shows its window (no tray there), loads the locations, and
-// a second start only brings the running one forward; the command line drives it.
+// The real client, offscreen, against the substitute service, driven from its command line.
 
 #include "DefaultsStore.h"
 #include "DevServiceProcess.h"
@@ -19,26 +17,6 @@ using namespace corvanta::test;
 
 namespace {
 
-// A signed-in user of our own: home, settings and runtime folder.
-QProcessEnvironment privateHome(const QTemporaryDir &home, DevServiceProcess &service)
-{
-    QDir(home.path()).mkpath("runtime");
-    QFile::setPermissions(home.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    DefaultsStore store(home.filePath("config/corvanta/corvanta.conf"));
-    store.setValue("cv_token", service.demoToken());
-    store.setValue("cv_email", "demo@corvanta.test");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
-    env.insert("XDG_RUNTIME_DIR", home.filePath("runtime"));
-    env.insert("CORVANTA_API", service.base());
-    env.insert("CV_TEST_DIR", home.path());
-    // No session bus: the session stays in the file and out of the user's keyring.
-    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.filePath("no-bus"));
-    return env;
-}
-
 struct Run
 {
     int code = -1;
@@ -51,7 +29,7 @@ Run cli(const QProcessEnvironment &env, const QStringList &arguments)
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(CLIENT_PATH, arguments);
-    if (!process.waitForFinished(120000))
+    if (!process.waitForFinished(60000))
         process.kill();
     process.waitForFinished();
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -59,47 +37,27 @@ Run cli(const QProcessEnvironment &env, const QStringList &arguments)
         QString::fromUtf8(process.readAllStandardError())};
 }
 
-// The client runs in a mount namespace of its own, where sudo runs the connect
-// script as it is, and /usr/local and /run/corvanta are empty: the connect script
-// is a stand-in that runs a process under the agent's name, no network is touched.
+// A mount namespace where sudo just runs the connect script, a stand-in that starts a
+// process under the agent's name in an empty /usr/local and /run: no network is touched.
 const char *sandbox = R"SH(set -e
+printf '#!/bin/sh\n[ "$1" = -n ] && shift\nexec "$@"\n' >"$1/sudo" && chmod 755 "$1/sudo"
 mount --bind "$1/sudo" /usr/bin/sudo
 mount -t tmpfs -o mode=755 tmpfs /usr/local
 mkdir -p /usr/local/libexec/corvanta
-cp "$1/cv-connect.sh" /usr/local/libexec/corvanta/
-if [ -d /run/corvanta ]; then
-    mount -t tmpfs -o mode=755 tmpfs /run/corvanta
-else
-    mount -t tmpfs -o mode=755 tmpfs /run && mkdir /run/corvanta
-fi
+cat >/usr/local/libexec/corvanta/cv-connect.sh <<'EOF'
+#!/bin/bash
+pidfile=/run/corvanta/corvanta-app.pid
+[ "$1" = up ] || { kill "$(cat "$pidfile")" && rm -f "$pidfile"; exit; }
+[ ! -f "$HOME/fail" ] || { printf %s "$5" >"$HOME/join"
+    printf 'agent: join refused: {"joinCode":"%s"} %s\n' "$5" "$(cat "$HOME/fail")" >&2; exit 1; }
+(exec -a /usr/local/libexec/corvanta/corvanta-agent sleep 300) >/dev/null 2>&1 &
+echo $! >"$pidfile"
+EOF
+chmod 755 /usr/local/libexec/corvanta/cv-connect.sh
+mount -t tmpfs -o mode=755 tmpfs /run && mkdir /run/corvanta
 shift
 exec "$@"
 )SH";
-const char *fakeSudo = "#!/bin/sh\n[ \"$1\" = -n ] && shift\nexec \"$@\"\n";
-const char *standIn = R"SH(#!/bin/bash
-# up SERVER EXITMESHIP RELAY JOINCODE CONTROLPLANE | down
-printf '%s\n' "$*" >>"$CV_TEST_DIR/calls"
-pidfile=/run/corvanta/corvanta-app.pid
-if [ "$1" = up ]; then
-    if [ -f "$CV_TEST_DIR/fail" ]; then
-        printf 'agent: join refused: {"joinCode":"%s"} %s\n' "$5" "$(cat "$CV_TEST_DIR/fail")" >&2
-        exit 1
-    fi
-    (exec -a /usr/local/libexec/corvanta/corvanta-agent sleep 300) >/dev/null 2>&1 &
-    echo $! >"$pidfile"
-else
-    kill "$(cat "$pidfile")" && rm -f "$pidfile"
-fi
-)SH";
-
-void writeProgram(const QString &path, const QByteArray &text)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.setPermissions(
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
-}
 
 } // namespace
 
@@ -108,39 +66,22 @@ class TestClientEndToEnd : public QObject
     Q_OBJECT
 
 private slots:
-    void startsShowsAndStaysSingle()
-    {
-        DevServiceProcess service;
-        QVERIFY2(service.start(DEVSERVICE_PATH), qPrintable(service.output()));
-        QTemporaryDir home;
-        const QProcessEnvironment env = privateHome(home, service);
-
-        QProcess client;
-        client.setProcessEnvironment(env);
-        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client.start(CLIENT_PATH, {});
-        QVERIFY(client.waitForStarted());
-        // The window comes up, refreshes the state and loads the list.
-        QTRY_VERIFY_WITH_TIMEOUT(service.output().contains("GET /api/regions -> 200"), 15000);
-        QCOMPARE(client.state(), QProcess::Running);
-
-        QProcess second;
-        second.setProcessEnvironment(env);
-        second.start(CLIENT_PATH, {});
-        QVERIFY(second.waitForFinished(10000));
-        QCOMPARE(second.exitCode(), 0);
-        QCOMPARE(client.state(), QProcess::Running);
-
-        client.terminate();
-        QVERIFY(client.waitForFinished(10000));
-    }
-
-    void commandLine()
+    void singleInstanceAndCommandLine()
     {
         DevServiceProcess service;
         QVERIFY2(service.start(DEVSERVICE_PATH, {"--provision-seconds", "0"}), qPrintable(service.output()));
+        // A signed-in user of our own, with no session bus: nothing reaches the user's keyring.
         QTemporaryDir home;
-        const QProcessEnvironment env = privateHome(home, service);
+        DefaultsStore store(home.filePath(".config/corvanta/corvanta.conf"));
+        store.setValue("cv_token", service.demoToken());
+        store.setValue("cv_email", "demo@corvanta.test");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath(".config"));
+        env.insert("XDG_RUNTIME_DIR", home.path());
+        env.insert("CORVANTA_API", service.base());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.filePath("no-bus"));
         const auto failsWith = [&](const QStringList &arguments, int code, const QString &text) {
             const Run run = cli(env, arguments);
             QCOMPARE(run.code, code);
@@ -153,60 +94,66 @@ private slots:
         QVERIFY(cli(env, {"--help"}).out.contains("connect [ID]"));
         failsWith({"status"}, 3, "corvanta is not running");
 
-        writeProgram(home.filePath("sudo"), fakeSudo);
-        writeProgram(home.filePath("cv-connect.sh"), standIn);
+        // A plain start shows the window, which loads the list; a second start only hands over.
         QProcess client;
         client.setProcessEnvironment(env);
         client.setProcessChannelMode(QProcess::ForwardedChannels);
+        client.start(CLIENT_PATH, {});
+        QTRY_VERIFY_WITH_TIMEOUT(service.output().contains("GET /api/regions -> 200"), 15000);
+        QCOMPARE(cli(env, {}).code, 0);
+        QCOMPARE(client.state(), QProcess::Running);
+        client.terminate();
+        QVERIFY(client.waitForFinished(10000));
+
         client.start("unshare",
             QStringList(::geteuid() == 0 ? "--mount" : "--map-root-user")
                 + QStringList {
                     "--mount", "bash", "-c", sandbox, "sandbox", home.path(), CLIENT_PATH, "--hidden"});
         QTRY_COMPARE_WITH_TIMEOUT(cli(env, {"status"}).code, 0, 15000);
         const auto report = [&] { return cli(env, {"diagnostics", "--json"}).json().object(); };
+        const auto status = [&] { return cli(env, {"status", "--json"}).json().object(); };
         QCOMPARE(report()["window"], "hidden");
 
+        // Nothing chosen yet: connect loads the list and takes the first location online.
+        const Run connect = cli(env, {"connect", "--json"});
+        QCOMPARE(connect.code, 0);
+        QCOMPARE(connect.json()["state"], "connected");
+        QStringList online;
+        QString offline;
         const QJsonArray locations = cli(env, {"locations", "--json"}).json().array();
-        QString online, offline;
-        for (const QJsonValue &location : locations)
-            (location["online"].toBool() ? online : offline) = location["id"].toString();
-        QVERIFY(!online.isEmpty() && !offline.isEmpty());
+        for (const QJsonValue &location : locations) {
+            if (location["online"].toBool())
+                online << location["id"].toString();
+            else
+                offline = location["id"].toString();
+        }
+        QVERIFY(locations.size() >= 10 && online.size() >= 2 && !offline.isEmpty());
+        QCOMPARE(status()["state"], "connected");
+        QCOMPARE(status()["location"].toObject()["id"].toString(), online[0]);
+        QVERIFY(!status()["exitAddress"].toString().isEmpty());
+        failsWith({"connect", online[1]}, 1, "connected to");
         failsWith({"connect", offline}, 1, "");
         failsWith({"connect", "nowhere"}, 1, "unknown location");
         failsWith({"frobnicate"}, 2, "unknown command");
-
-        // It answers once connected, and stays so.
-        const Run connect = cli(env, {"connect", online, "--json"});
-        QCOMPARE(connect.code, 0);
-        QCOMPARE(connect.json()["state"], "connected");
-        const QJsonObject status = cli(env, {"status", "--json"}).json().object();
-        QCOMPARE(status["state"], "connected");
-        QCOMPARE(status["location"].toObject()["id"].toString(), online);
-        QVERIFY(!status["exitAddress"].toString().isEmpty());
         QCOMPARE(cli(env, {"disconnect"}).code, 0);
-        QCOMPARE(cli(env, {"status", "--json"}).json()["state"], "disconnected");
+        QCOMPARE(status()["state"], "disconnected");
 
-        // A connect that fails with secrets in its reason: the report holds none of them.
-        const QString key = "mB3d8sHtvA0Q5r0c9aVqzL2WkXf7YpJeN1uGiOo4TbE=";
+        // A connect elsewhere that fails with secrets in its reason: the report holds none of them.
         QStringList secrets {service.demoToken(), "c0de-PLANTED", "v3rifier-PLANTED", "st4te-PLANTED",
-            "pw-PLANTED", "demo@corvanta.test", key};
+            "pw-PLANTED", "demo@corvanta.test", "mB3d8sHtvA0Q5r0c9aVqzL2WkXf7YpJeN1uGiOo4TbE="};
         QFile fail(home.filePath("fail"));
         QVERIFY(fail.open(QIODevice::WriteOnly));
         fail.write(
             QStringLiteral("Authorization: Bearer %1 https://cp.test/cb?code=%2&code_verifier=%3&state=%4 "
                            "password=%5 for %6 {\"privateKey\": \"%7\"}")
-                .arg(secrets[0], secrets[1], secrets[2], secrets[3], secrets[4], secrets[5], key)
+                .arg(secrets[0], secrets[1], secrets[2], secrets[3], secrets[4], secrets[5], secrets[6])
                 .toUtf8());
         fail.close();
-        failsWith({"connect"}, 1, "agent: join refused");
-        QFile calls(home.filePath("calls"));
-        QVERIFY(calls.open(QIODevice::ReadOnly));
-        secrets << QString::fromUtf8(calls.readAll())
-                       .trimmed()
-                       .split('\n')
-                       .last()
-                       .split(' ')
-                       .value(4); // the join code
+        failsWith({"connect", online[1]}, 1, "agent: join refused");
+        QCOMPARE(status()["location"].toObject()["id"].toString(), online[1]);
+        QFile join(home.filePath("join"));
+        QVERIFY(join.open(QIODevice::ReadOnly));
+        secrets << QString::fromUtf8(join.readAll());
         const Run diagnostics = cli(env, {"diagnostics"});
         QCOMPARE(diagnostics.code, 0);
         QVERIFY2(diagnostics.out.contains("could not connect: \"agent: join refused"),

@@ -2,12 +2,10 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 
 namespace corvanta::test {
 
-// Runs the real corvanta-devservice executable on a free loopback port.
+// The real corvanta-devservice executable on a free loopback port.
 class DevServiceProcess
 {
 public:
@@ -17,26 +15,14 @@ public:
         m_process.waitForFinished(5000);
     }
 
-    // Starts the service and waits until it prints its address; returns false when
-    // it exits or stays silent instead.
+    // Starts the service; false when it exits or stays silent instead of printing its address.
     bool start(const QString &program, QStringList arguments = {})
     {
         m_process.start(program, QStringList {QStringLiteral("--port"), QStringLiteral("0")} + arguments);
-        static const QRegularExpression listening(
-            QStringLiteral("listening on (http://127\\.0\\.0\\.1:\\d+)"));
-        while (m_process.waitForReadyRead(10000)) {
-            m_output += QString::fromUtf8(m_process.readAllStandardOutput());
-            const auto match = listening.match(m_output);
-            if (match.hasMatch()) {
-                m_base = match.captured(1);
-                return true;
-            }
-        }
-        return false;
+        m_base = wait(QStringLiteral("listening on (http://127\\.0\\.0\\.1:\\d+)"), 10000);
+        return !m_base.isEmpty();
     }
-
-    // "http://127.0.0.1:<port>"
-    const QString &base() const { return m_base; }
+    const QString &base() const { return m_base; } // "http://127.0.0.1:<port>"
 
     // Everything printed so far (one line per request, among others).
     QString output()
@@ -48,13 +34,17 @@ public:
     // The demo account's bearer token, as printed at start.
     QString demoToken()
     {
-        static const QRegularExpression token(
-            QStringLiteral("demo account: \\S+, password \\S+, token (\\S+)\\n"));
-        while (!token.match(output()).hasMatch() && m_process.waitForReadyRead(5000)) { }
-        return token.match(output()).captured(1);
+        return wait(QStringLiteral("demo account: \\S+, password \\S+, token (\\S+)\\n"), 5000);
     }
 
 private:
+    QString wait(const QString &pattern, int timeoutMs)
+    {
+        const QRegularExpression expression(pattern);
+        while (!expression.match(output()).hasMatch() && m_process.waitForReadyRead(timeoutMs)) { }
+        return expression.match(output()).captured(1);
+    }
+
     QProcess m_process;
     QString m_output;
     QString m_base;

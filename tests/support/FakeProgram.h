@@ -2,34 +2,26 @@
 
 #include <QDir>
 #include <QFile>
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 namespace corvanta::test {
 
-// A stand-in for a program the client runs (sudo, pkexec): it records each call's
-// arguments and answers with the exit status, standard error and standard output
-// it was given, optionally after a pause.
+// A stand-in for a program the client runs (sudo, pkexec): records each call's arguments and
+// answers with the exit status, standard error and output it was given, after a pause if asked.
 class FakeProgram
 {
 public:
     FakeProgram(const QString &folder, const QString &name)
         : m_path(QDir(folder).filePath(name))
     {
-        QFile script(m_path);
-        if (!script.open(QIODevice::WriteOnly))
-            qFatal("FakeProgram: cannot write %s", qPrintable(m_path));
-        script.write(R"SH(#!/bin/bash
-me=$0
-{ printf '%s\x1f' "$@"; printf '\n'; } >>"$me.calls"
-[ -f "$me.sleep" ] && sleep "$(cat "$me.sleep")"
-[ -f "$me.stdout" ] && cat "$me.stdout"
-[ -f "$me.stderr" ] && cat "$me.stderr" >&2
-exit "$(cat "$me.exit" 2>/dev/null || echo 0)"
+        write("", R"SH(#!/bin/bash
+{ printf '%s\x1f' "$@"; printf '\n'; } >>"$0.calls"
+[ -f "$0.sleep" ] && sleep "$(cat "$0.sleep")"
+[ -f "$0.stdout" ] && cat "$0.stdout"
+[ -f "$0.stderr" ] && cat "$0.stderr" >&2
+exit "$(cat "$0.exit" 2>/dev/null || echo 0)"
 )SH");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     const QString &path() const { return m_path; }
@@ -48,14 +40,12 @@ exit "$(cat "$me.exit" 2>/dev/null || echo 0)"
     {
         QFile file(m_path + ".calls");
         QList<QStringList> calls;
-        if (!file.open(QIODevice::ReadOnly))
-            return calls;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (line.isEmpty())
-                continue;
+        for (const QByteArray &line :
+            file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QByteArrayList()) {
             QStringList args = QString::fromUtf8(line).split(QChar(0x1f));
             args.removeLast(); // every argument ends with the separator
-            calls.append(args);
+            if (!line.isEmpty())
+                calls.append(args);
         }
         return calls;
     }
@@ -64,8 +54,8 @@ private:
     void write(const char *suffix, const QByteArray &content) const
     {
         QFile file(m_path + suffix);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(content);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qFatal("FakeProgram: cannot write %s%s", qPrintable(m_path), suffix);
     }
 
     QString m_path;

@@ -1,12 +1,10 @@
 #pragma once
 
-#include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QQueue>
-#include <QString>
 
 #include <functional>
 #include <optional>
@@ -36,39 +34,31 @@ struct FakeReply
     QList<QPair<QByteArray, QByteArray>> headers;
 };
 
-// A scripted HTTP/1.1 service on 127.0.0.1 for exact replies. A handler, when set,
-// answers first; requests it passes on get the replies queued with enqueue(), in
-// order, and after that the fallback reply. Every request is recorded.
+// A scripted HTTP/1.1 service on 127.0.0.1 that records every request. A handler, when set,
+// answers first; requests it passes on get the enqueue()d replies in order, then the fallback.
 class FakeService : public QObject
 {
     Q_OBJECT
 
 public:
     explicit FakeService(QObject *parent = nullptr);
-    ~FakeService() override;
-
-    // "http://127.0.0.1:<port>", no trailing slash.
-    QString base() const;
+    QString base() const; // "http://127.0.0.1:<port>"
 
     void enqueue(const FakeReply &reply) { m_queue.enqueue(reply); }
     void enqueue(int status, const QByteArray &body) { enqueue(FakeReply {status, body, {}}); }
     void setFallback(const FakeReply &reply) { m_fallback = reply; }
     using Handler = std::function<std::optional<FakeReply>(const RecordedRequest &)>;
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    // Read requests but never answer them (for time-outs).
-    void setSilent(bool silent) { m_silent = silent; }
+    void setSilent(bool silent) { m_silent = silent; } // read requests, never answer
 
     const QList<RecordedRequest> &requests() const { return m_requests; }
-    // The recorded requests whose target contains `part`.
-    QList<RecordedRequest> requestsTo(const QByteArray &part) const;
+    QList<RecordedRequest> requestsTo(const QByteArray &part) const; // whose target contains `part`
 
 private:
-    void onConnection();
-    void onReadable(QTcpSocket *socket);
+    void onReadable(QTcpSocket *socket, QByteArray &buffer);
     void answer(QTcpSocket *socket, const RecordedRequest &request);
 
     QTcpServer *m_server;
-    QMap<QTcpSocket *, QByteArray> m_buffers;
     QQueue<FakeReply> m_queue;
     Handler m_handler;
     QElapsedTimer m_clock;

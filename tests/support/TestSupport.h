@@ -5,13 +5,13 @@
 #include <QCoroTask>
 #include <QFile>
 #include <QProcess>
-#include <QThread>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <memory>
+#include <optional>
 
 #include <unistd.h>
-#include <optional>
 
 namespace corvanta::test {
 
@@ -33,16 +33,6 @@ template<class T> QCoro::Task<Outcome<T>> capture(QCoro::Task<T> task)
     }
     co_return outcome;
 }
-
-inline QCoro::Task<std::optional<ApiError>> captureVoid(QCoro::Task<> task)
-{
-    try {
-        co_await std::move(task);
-    } catch (const ApiError &e) {
-        co_return e;
-    }
-    co_return std::nullopt;
-}
 } // namespace detail
 
 // Runs the task in a nested event loop until it ends.
@@ -50,15 +40,17 @@ template<class T> Outcome<T> run(QCoro::Task<T> task)
 {
     return QCoro::waitFor(detail::capture(std::move(task)));
 }
-
 // Runs a task without a value; returns the error it threw, if any.
 inline std::optional<ApiError> errorOf(QCoro::Task<> task)
 {
-    return QCoro::waitFor(detail::captureVoid(std::move(task)));
+    const auto done = [](QCoro::Task<> task) -> QCoro::Task<bool> {
+        co_await std::move(task);
+        co_return true;
+    };
+    return run(done(std::move(task))).error;
 }
 
-// A process that looks like our tunnel to the client: root's (the tests run as
-// root), under the agent's name. Ends with the object.
+// A process that looks like our tunnel to the client: root's, under the agent's name.
 class FakeTunnel
 {
 public:
@@ -66,15 +58,9 @@ public:
     {
         if (::geteuid() != 0)
             qFatal("this test needs root: the client counts only root's tunnel process");
-        m_process.start(QStringLiteral("bash"), {"-c", "exec -a /test/corvanta-agent sleep 60"});
+        QFile::link(QStringLiteral("/bin/sleep"), m_dir.filePath(QStringLiteral("corvanta-agent")));
+        m_process.start(m_dir.filePath(QStringLiteral("corvanta-agent")), {QStringLiteral("60")});
         m_process.waitForStarted();
-        for (int tries = 0; tries < 200 && !running(); ++tries)
-            QThread::msleep(10); // until bash has become the stand-in
-    }
-    bool running() const
-    {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(m_process.processId()));
-        return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().startsWith("/test/corvanta-agent");
     }
     ~FakeTunnel() { end(); }
     void end()
@@ -85,11 +71,11 @@ public:
     QByteArray pid() const { return QByteArray::number(m_process.processId()); }
 
 private:
+    QTemporaryDir m_dir;
     QProcess m_process;
 };
 
-// Builds models against a given CORVANTA_API (none: unset) with a settings file in
-// a private temporary folder, and no keyring unless a test gives one.
+// Models against CORVANTA_API (none: unset), settings in a private folder, no keyring unless given.
 class ModelMaker
 {
 public:
@@ -102,15 +88,8 @@ public:
             qputenv("CORVANTA_API", api->toUtf8());
         else
             qunsetenv("CORVANTA_API");
-        AppModel::Setup setup;
-        setup.settingsFile = settingsFile();
-        setup.keyring = keyring;
-        setup.timing = timing;
-        setup.paths = paths;
-        setup.openUrl = openUrl;
-        return std::make_unique<AppModel>(setup);
+        return std::make_unique<AppModel>(AppModel::Setup {settingsFile(), keyring, timing, paths, openUrl});
     }
-
     QString settingsFile() const { return m_dir.filePath(QStringLiteral("config/corvanta/corvanta.conf")); }
 
 private:

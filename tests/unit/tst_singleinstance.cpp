@@ -1,11 +1,9 @@
-// The local socket is the user's own: never in a shared folder, never handed to
-// another user's listener, and not taken down by a flood of idle connections.
-// Needs root (to play the other user and to own a folder as someone else).
+// The local socket is the user's own: never in a shared folder, never handed to another
+// user's listener, not taken down by a flood. Needs root, to act as a second user.
 
 #include "SingleInstance.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -15,9 +13,6 @@
 #include <QTest>
 #include <QThread>
 
-#include <memory>
-#include <vector>
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,50 +20,37 @@ using namespace corvanta;
 
 namespace {
 constexpr uid_t nobody = 65534;
+const QByteArray longMessage(9000, 'p');
 
-// Child process roles, run by this same executable.
+// Children: another user listening where we would, or 300 idle connections, then a message.
 int runChild(const QByteArray &role, const QString &path)
 {
-    if (role == "foreign-listener") { // another user, listening where we would
-        if (::setgid(nobody) != 0 || ::setuid(nobody) != 0)
-            return 2;
-        QLocalServer server;
-        server.setSocketOptions(QLocalServer::WorldAccessOption);
-        if (!server.listen(path))
-            return 3;
-        std::printf("listening\n");
-        std::fflush(stdout);
-        while (server.waitForNewConnection(10000)) {
-            QLocalSocket *peer = server.nextPendingConnection();
-            peer->waitForReadyRead(2000);
-            peer->write("ok\n");
-            peer->waitForBytesWritten(2000);
+    if (role == "flood") {
+        QLocalSocket idle[300];
+        for (QLocalSocket &socket : idle) {
+            socket.connectToServer(path);
+            socket.waitForConnected(1000);
         }
-        return 0;
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            if (SingleInstance::forward(path, longMessage, 1000))
+                return 0;
+            QThread::msleep(250);
+        }
+        return 1;
     }
-    // "flood": 300 idle connections, then a real message until it is taken. (The
-    // tight descriptor limit is the server's, not ours.)
-    struct rlimit limit { };
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    std::vector<std::unique_ptr<QLocalSocket>> idle;
-    for (int i = 0; i < 300; ++i) {
-        idle.push_back(std::make_unique<QLocalSocket>());
-        idle.back()->connectToServer(path);
-        idle.back()->waitForConnected(1000);
+    QLocalServer server;
+    server.setSocketOptions(QLocalServer::WorldAccessOption);
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0 || !server.listen(path))
+        return 2;
+    std::printf("listening\n");
+    std::fflush(stdout);
+    while (server.waitForNewConnection(10000)) {
+        QLocalSocket *peer = server.nextPendingConnection();
+        peer->waitForReadyRead(2000);
+        peer->write("ok\n");
+        peer->waitForBytesWritten(2000);
     }
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        if (SingleInstance::forward(path, "ping", 1000))
-            return 0;
-        QThread::msleep(250);
-    }
-    return 1;
-}
-
-bool isRoot()
-{
-    return ::geteuid() == 0;
+    return 0;
 }
 } // namespace
 
@@ -76,18 +58,20 @@ class TestSingleInstance : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir dir;
+    const QString path = dir.filePath("sock");
+
 private slots:
     void initTestCase()
     {
-        if (!isRoot())
+        if (::geteuid() != 0)
             QFAIL("these tests need root: they act as a second user");
+        QFile::setPermissions(dir.path(), QFile::Permissions(0x7777)); // for the other user
     }
 
-    // A runtime folder that is not ours is refused for a private one in the home.
+    // The runtime folder and Qt's fallback in /tmp are someone else's: one in the home serves.
     void socketFolderIsNeverShared()
     {
-        // Both the runtime folder and Qt's own fallback in the temporary folder
-        // belong to someone else (as an attacker can arrange in /tmp).
         QTemporaryDir home, runtime, tmp;
         QVERIFY(QDir(tmp.path()).mkdir("runtime-root"));
         for (const QString &foreign : {runtime.path(), tmp.filePath("runtime-root")})
@@ -100,43 +84,43 @@ private slots:
         QCOMPARE(QFileInfo(QFileInfo(path).path()).permissions() & 0x0077, QFile::Permissions());
     }
 
-    // A listener of another user never receives what we hand over.
     void foreignListenerGetsNothing()
     {
-        QTemporaryDir dir;
-        QFile::setPermissions(dir.path(), QFile::Permissions(0x7777));
-        const QString path = dir.filePath("sock");
         QProcess other;
         other.start(QCoreApplication::applicationFilePath(), {"foreign-listener", path});
         QVERIFY(other.waitForReadyRead(5000));
         QVERIFY(!SingleInstance::forward(path, "corvanta://auth?code=secret", 2000));
         other.kill();
-        other.waitForFinished();
+        other.waitForFinished(); // leaving its socket file behind, for the next one to replace
     }
 
-    // With few descriptors to spare, a flood of idle connections neither closes
-    // the socket nor keeps a real message out for long.
-    void floodDoesNotTakeTheSocketDown()
+    // A message is answered and its connection closed at once; with few descriptors to spare,
+    // a flood neither closes the socket nor keeps a message (cut to 8 KiB) out for long.
+    void messagesDespiteAFlood()
     {
-        struct rlimit before { };
+        rlimit before {};
         ::getrlimit(RLIMIT_NOFILE, &before);
-        struct rlimit tight = before;
-        tight.rlim_cur = 128;
+        const rlimit tight {128, before.rlim_max};
         ::setrlimit(RLIMIT_NOFILE, &tight);
-
-        QTemporaryDir dir;
-        const QString path = dir.filePath("sock");
         SingleInstance instance(path);
         QVERIFY(instance.listen());
         QSignalSpy received(&instance, &SingleInstance::messageReceived);
+        QLocalSocket peer;
+        peer.connectToServer(path);
+        peer.write("corvanta://auth?code=c\n");
+        QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QLocalSocket::UnconnectedState, 1500);
+        QCOMPARE(peer.readAll(), QByteArray("ok\n"));
+        QCOMPARE(received.value(0).value(0).toByteArray(), QByteArray("corvanta://auth?code=c"));
         QProcess flood;
+        flood.setChildProcessModifier(
+            [&] { ::setrlimit(RLIMIT_NOFILE, &before); }); // the limit is the server's
         flood.start(QCoreApplication::applicationFilePath(), {"flood", path});
         // The server answers only while the event loop runs: wait by spinning it.
         QTRY_COMPARE_WITH_TIMEOUT(flood.state(), QProcess::NotRunning, 30000);
-        QCOMPARE(flood.exitCode(), 0);
-        QCOMPARE(received.last().first().toByteArray(), QByteArray("ping"));
-        QVERIFY(QFileInfo::exists(path));
         ::setrlimit(RLIMIT_NOFILE, &before);
+        QCOMPARE(flood.exitCode(), 0);
+        QCOMPARE(received.last().first().toByteArray(), longMessage.left(8192));
+        QVERIFY(QFileInfo::exists(path));
     }
 };
 
