@@ -1,13 +1,13 @@
 #!/bin/bash
 # The real tunnel, end to end, in network namespaces of its own (needs root): the test program
 # in a client namespace, the substitute service with --mesh in a service namespace (it makes
-# the exit's itself). The machine's own namespace is not touched.
-# Usage: tunnel_e2e.sh DEVSERVICE TEST-PROGRAM
+# the exit's itself). The machine's own namespace is not touched. Usage: tunnel_e2e.sh DEVSERVICE TEST-PROGRAM
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "FAIL: the tunnel test needs root (network namespaces, WireGuard)" >&2; exit 1; }
 for tool in ip wg wg-quick wireguard-go nft tcpdump curl; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing: run ./run setup" >&2; exit 1; }
-done
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing: run ./run setup" >&2; exit 1; }; done
+# One run at a time on a machine: WireGuard's control sockets (/var/run/wireguard) are machine-wide.
+exec 8>/run/lock/corvanta-tunnel-test.lock && flock 8
 devservice=$1 program=$2 cli=cvt-cli-$$ svc=cvt-svc-$$ work=$(mktemp -d) service=""
 cleanup() {
     [ -z "$service" ] || { kill -TERM "$service" && wait "$service"; } 2>/dev/null || true
@@ -31,7 +31,7 @@ ip netns exec "$svc" sysctl -qw net.ipv4.ip_forward=1 # the way from the client 
 ip -n "$svc" addr add 10.229.0.1/32 dev lo
 
 ip netns exec "$svc" "$devservice" --mesh --mesh-routes full --listen 10.229.0.1 --port 0 \
-    --provision-seconds 0 >"$work/service.log" 2>&1 &
+    --provision-seconds 0 >"$work/service.log" 2>&1 8>&- &
 service=$!
 for _ in $(seq 100); do
     { grep -q "listening on" "$work/service.log" || ! kill -0 "$service"; } 2>/dev/null && break
@@ -42,4 +42,4 @@ base=$(grep -o 'http://[0-9.:]*' "$work/service.log" | head -n 1)
 printf '#!/bin/bash\nshift\nexec "$@"\n' >"$work/sudo" && chmod 700 "$work/sudo" # sudo, "-n" dropped
 
 CV_TEST_API=$base CV_TEST_SERVICE_LOG=$work/service.log CV_TEST_SERVICE_NS=$svc CV_TEST_SUDO=$work/sudo \
-    CV_PID_FILE=$work/state/corvanta-app.pid ip netns exec "$cli" "$program"
+    CV_PID_FILE=$work/state/corvanta-app.pid ip netns exec "$cli" "$program" 8>&-

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Tests of scripts/cv-connect.sh and scripts/install-helper.sh.
 set -uo pipefail
+{ [ "$(id -u)" -eq 0 ] && command -v visudo >/dev/null; } || { echo "FAIL: needs root and visudo"; exit 1; }
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 work=$(mktemp -d)
 trap 'CV_PID_FILE=$work/tunnel.pid "$scripts/cv-connect.sh" down >/dev/null 2>&1; rm -rf "$work"' EXIT
@@ -90,47 +90,43 @@ one_line_failure "cv-connect: unknown join code" connect up "${good[@]:0:3}" fai
 nothing_left "a failed agent"
 
 # --- install-helper.sh into a temporary root ---------------------------------------------
-if [ "$(id -u)" -ne 0 ] || ! command -v visudo >/dev/null; then
-    echo "SKIP: install-helper tests need root and visudo"
-else
-    root=$work/root
-    mkdir -p "$root/etc/sudoers.d" && chmod 0755 "$root/etc/sudoers.d"
-    # Installed the way cmake --install lays it out: scripts and agent side by side.
-    setup=$work/setup && mkdir "$setup" && cp "$scripts/install-helper.sh" "$scripts/cv-connect.sh" "$setup/"
-    cp "$CV_AGENT" "$setup/corvanta-agent"
-    helper() { env "$@" CV_INSTALL_ROOT="$root" "$setup/install-helper.sh"; }
-    install_for() { env CV_INSTALL_ROOT="$root" SUDO_USER="$1" "$setup/install-helper.sh" "${@:2}" >/dev/null; }
-    expect "installs for SUDO_USER" install_for nobody
-    folder=$root/usr/local/libexec/corvanta
-    expect "script, agent and folder are root's, 0755" \
-        test "$(stat -c '%a %u' "$folder"/{cv-connect.sh,corvanta-agent,} | sort -u)" = "755 0"
-    expect "the script is the connect script" cmp -s "$folder/cv-connect.sh" "$scripts/cv-connect.sh"
-    rule=$root/etc/sudoers.d/corvanta-nobody
-    expect "rule passes visudo" visudo -cqf "$rule"
-    expect "rule mode 0440" test "$(stat -c %a "$rule")" = 440
-    expect "rule names the fixed path" grep -qx 'nobody ALL=(root) NOPASSWD: /usr/local/libexec/corvanta/cv-connect.sh' "$rule"
-    expect "running again is harmless" helper PKEXEC_UID=65534 >/dev/null
-    expect "no temporary files left" test -z "$(find "$root" -name '.corvanta*' -o -name '*.new')"
-    one_line_failure "install-helper: cannot tell which user to allow*" helper -u SUDO_USER -u PKEXEC_UID
-    one_line_failure "install-helper: refusing unusual user name*" helper SUDO_USER='evil ALL=(ALL) ALL'
-    expect "the rules folder keeps its mode" test "$(stat -c %a "$root/etc/sudoers.d")" = 755
-    expect "a user with a dot" install_for a.b
-    expect "and one with an underscore" install_for a_b
-    expect "get a rule each" test "$(grep -l 'NOPASSWD' "$root"/etc/sudoers.d/corvanta-a* | wc -l)" -eq 2
-    echo "nobody ALL=(ALL) ALL" >>"$rule"
-    refused "a rule changed by hand is not overwritten" install_for nobody
-    refused "nor removed" install_for nobody --uninstall
-    expect "and stays as it was" grep -q "(ALL) ALL" "$rule"
-    sed -i '$d' "$rule"
-    expect "uninstall for one user" install_for a.b --uninstall
-    expect "removes that rule only, and keeps the script others need" \
-        test ! -e "$root/etc/sudoers.d/corvanta-a_-b" -a -e "$rule" -a -e "$folder/cv-connect.sh"
-    install_for a_b --uninstall && install_for nobody --uninstall
-    expect "the last uninstall removes the script and its folder" test ! -e "$folder"
-    expect "and leaves the rules folder" test -d "$root/etc/sudoers.d" -a -z "$(ls "$root/etc/sudoers.d")"
-    chmod o+w "$root/usr/local"
-    refused "writable folder" install_for nobody
-fi
+root=$work/root
+mkdir -p "$root/etc/sudoers.d" && chmod 0755 "$root/etc/sudoers.d"
+# Installed the way cmake --install lays it out: scripts and agent side by side.
+setup=$work/setup && mkdir "$setup" && cp "$scripts/install-helper.sh" "$scripts/cv-connect.sh" "$setup/"
+cp "$CV_AGENT" "$setup/corvanta-agent"
+helper() { env "$@" CV_INSTALL_ROOT="$root" "$setup/install-helper.sh"; }
+install_for() { env CV_INSTALL_ROOT="$root" SUDO_USER="$1" "$setup/install-helper.sh" "${@:2}" >/dev/null; }
+expect "installs for SUDO_USER" install_for nobody
+folder=$root/usr/local/libexec/corvanta
+expect "script, agent and folder are root's, 0755" \
+    test "$(stat -c '%a %u' "$folder"/{cv-connect.sh,corvanta-agent,} | sort -u)" = "755 0"
+expect "the script is the connect script" cmp -s "$folder/cv-connect.sh" "$scripts/cv-connect.sh"
+rule=$root/etc/sudoers.d/corvanta-nobody
+expect "rule passes visudo" visudo -cqf "$rule"
+expect "rule mode 0440" test "$(stat -c %a "$rule")" = 440
+expect "rule names the fixed path" grep -qx 'nobody ALL=(root) NOPASSWD: /usr/local/libexec/corvanta/cv-connect.sh' "$rule"
+expect "running again is harmless" helper PKEXEC_UID=65534 >/dev/null
+expect "no temporary files left" test -z "$(find "$root" -name '.corvanta*' -o -name '*.new')"
+one_line_failure "install-helper: cannot tell which user to allow*" helper -u SUDO_USER -u PKEXEC_UID
+one_line_failure "install-helper: refusing unusual user name*" helper SUDO_USER='evil ALL=(ALL) ALL'
+expect "the rules folder keeps its mode" test "$(stat -c %a "$root/etc/sudoers.d")" = 755
+expect "a user with a dot" install_for a.b
+expect "and one with an underscore" install_for a_b
+expect "get a rule each" test "$(grep -l 'NOPASSWD' "$root"/etc/sudoers.d/corvanta-a* | wc -l)" -eq 2
+echo "nobody ALL=(ALL) ALL" >>"$rule"
+refused "a rule changed by hand is not overwritten" install_for nobody
+refused "nor removed" install_for nobody --uninstall
+expect "and stays as it was" grep -q "(ALL) ALL" "$rule"
+sed -i '$d' "$rule"
+expect "uninstall for one user" install_for a.b --uninstall
+expect "removes that rule only, and keeps the script others need" \
+    test ! -e "$root/etc/sudoers.d/corvanta-a_-b" -a -e "$rule" -a -e "$folder/cv-connect.sh"
+install_for a_b --uninstall && install_for nobody --uninstall
+expect "the last uninstall removes the script and its folder" test ! -e "$folder"
+expect "and leaves the rules folder" test -d "$root/etc/sudoers.d" -a -z "$(ls "$root/etc/sudoers.d")"
+chmod o+w "$root/usr/local"
+refused "writable folder" install_for nobody
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

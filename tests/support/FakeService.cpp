@@ -58,8 +58,7 @@ void FakeService::onReadable(QTcpSocket *socket, QByteArray &buffer)
         buffer.remove(0, headerEnd + 4 + length);
         request.receivedMs = m_clock.elapsed();
         m_requests.append(request);
-        if (!m_silent)
-            answer(socket, request);
+        answer(socket, request);
     }
 }
 

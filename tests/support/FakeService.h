@@ -49,7 +49,6 @@ public:
     void setFallback(const FakeReply &reply) { m_fallback = reply; }
     using Handler = std::function<std::optional<FakeReply>(const RecordedRequest &)>;
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    void setSilent(bool silent) { m_silent = silent; } // read requests, never answer
 
     const QList<RecordedRequest> &requests() const { return m_requests; }
     QList<RecordedRequest> requestsTo(const QByteArray &part) const; // whose target contains `part`
@@ -63,7 +62,6 @@ private:
     Handler m_handler;
     QElapsedTimer m_clock;
     FakeReply m_fallback {404, R"({"message":"no reply scripted"})", {}};
-    bool m_silent = false;
     QList<RecordedRequest> m_requests;
 };
 
