@@ -107,7 +107,7 @@ private slots:
     void wireGuardGoingIsNoticed()
     {
         auto model = connected();
-        sh("pkill -KILL -f '^wireguard-go cv0'");
+        sh("pkill --ns $$ --nslist net -KILL -f '^wireguard-go cv0'"); // ours only, not the machine's
         QTRY_COMPARE_WITH_TIMEOUT(model->state(), State::disconnected, 10000);
         leftNothing(
             *model, State::disconnected, "The connection was lost: your traffic is no longer protected.");
